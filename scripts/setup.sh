@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests, the tools and the benchmarks need.
+# Idempotent; prints nothing when everything is present. Run as root on Debian 12.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build g++ clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libcli11-dev libfftw3-dev gnuplot-nox
+  python3 python3-numpy python3-pytest
+  binutils procps
+)
+# Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
+if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages (${missing[*]}); run this script as root" >&2
+  exit 1
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,149 @@
+// The simulated interferogram and its DataBlock encoding.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include "ostrel_sim/simulator.h"
+
+namespace ostrel::sim {
+namespace {
+
+// splitmix64: small, fast and identical on every platform, so a seed names the same block
+// everywhere (std::normal_distribution is not specified bit for bit).
+class Random {
+   public:
+    explicit Random(uint64_t seed) : state_(seed) {}
+
+    uint64_t next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
+    // Box-Muller; the uniform draw is in (0, 1] so the logarithm stays finite.
+    double gaussian() {
+        if (haveSpare_) {
+            haveSpare_ = false;
+            return spare_;
+        }
+        double u = (static_cast<double>(next() >> 11) + 1.0) * 0x1.0p-53;
+        double v = static_cast<double>(next() >> 11) * 0x1.0p-53;
+        double radius = std::sqrt(-2.0 * std::log(u));
+        spare_ = radius * std::sin(2.0 * std::numbers::pi * v);
+        haveSpare_ = true;
+        return radius * std::cos(2.0 * std::numbers::pi * v);
+    }
+
+   private:
+    uint64_t state_;
+    double spare_ = 0.0;
+    bool haveSpare_ = false;
+};
+
+// Gain 1 is the nominal high-gain factor; each step doubles it, gain 0 halves it, so a
+// calibration at gain 0 sees an unclipped burst with its true peak.
+double highGainFactor(const Config& config, int gain) {
+    return config.gainFactor * std::ldexp(1.0, std::clamp(gain, 0, 8) - 1);
+}
+
+// Per-scan optical signal in low-gain units at mirror position `position` (scan index + skip).
+double signalAt(const Config& config, double position) {
+    double distance = position - config.burstCentre;
+    double phase = 2.0 * std::numbers::pi * distance / config.burstPeriod;
+    double width = config.burstWidth;
+    double signal = 0.0;
+    if (std::fabs(distance) < 12.0 * width) {
+        signal += config.amplitude * std::exp(-(distance / width) * (distance / width)) *
+                  std::cos(phase);
+    }
+    signal += config.amplitude * config.tailFraction * std::cos(phase) * width /
+              (width + std::fabs(distance));
+    signal += config.baseline * std::sin(2.0 * std::numbers::pi * position / 10922.0 + 0.3);
+    return signal;
+}
+
+int32_t toSample(double value) {
+    double rounded = std::nearbyint(value);
+    rounded = std::clamp(rounded, static_cast<double>(std::numeric_limits<int32_t>::min()),
+                         static_cast<double>(std::numeric_limits<int32_t>::max()));
+    return static_cast<int32_t>(rounded);
+}
+
+void putWord(uint8_t* at, uint32_t word) {
+    at[0] = static_cast<uint8_t>(word >> 24);
+    at[1] = static_cast<uint8_t>(word >> 16);
+    at[2] = static_cast<uint8_t>(word >> 8);
+    at[3] = static_cast<uint8_t>(word);
+}
+
+struct Channels {
+    int32_t high;
+    int32_t low;
+};
+
+// One point of the co-added block. The noise is drawn once for the sum (its deviation grows
+// with the square root of the scans), shared by both channels as it is optical; a clipped
+// high-gain sample is exactly scans x saturation, as every scan clipped.
+Channels samplePoint(const Config& config, const Settings& settings, double signal, double gain,
+                     Random& random) {
+    double scans = settings.scans;
+    double noise = config.noise * std::sqrt(scans) * random.gaussian();
+    double perScanHigh = gain * signal;
+    double high = std::fabs(perScanHigh) >= config.saturation
+                      ? std::copysign(config.saturation, perScanHigh) * scans
+                      : perScanHigh * scans + gain * noise;
+    double low = (signal + config.lowOffset) * scans + noise;
+    return {toSample(high), toSample(low)};
+}
+
+}  // namespace
+
+size_t blockLength(const Settings& settings) {
+    size_t halves = (settings.scanDir & 1 ? 1u : 0u) + (settings.scanDir & 2 ? 1u : 0u);
+    return 16 + 8 * static_cast<size_t>(std::max(settings.points, 0)) * halves;
+}
+
+int64_t burstIndex(const Config& config, const Settings& settings, bool reverse) {
+    int64_t forward = static_cast<int64_t>(config.burstCentre) - settings.skip;
+    return reverse ? settings.points - 1 - forward : forward;
+}
+
+std::vector<uint8_t> makeBlock(const Config& config, const Settings& settings,
+                               uint64_t blockIndex) {
+    std::vector<uint8_t> block(blockLength(settings));
+    bool forward = settings.scanDir & 1;
+    bool reverse = settings.scanDir & 2;
+    size_t points = static_cast<size_t>(std::max(settings.points, 0));
+    putWord(&block[0], forward ? static_cast<uint32_t>(settings.scans) : 0);
+    putWord(&block[4], reverse ? static_cast<uint32_t>(settings.scans) : 0);
+    putWord(&block[8], static_cast<uint32_t>(points));
+    putWord(&block[12], static_cast<uint32_t>(blockIndex));
+
+    Random random(config.seed * 0x100000001B3ull ^ (blockIndex + 1) * 0x9E3779B97F4A7C15ull);
+    double gain = highGainFactor(config, settings.gain);
+    uint8_t* forwardHalf = &block[16];
+    uint8_t* reverseHalf = &block[16 + (forward ? 8 * points : 0)];
+    for (size_t k = 0; k < points; ++k) {
+        double signal = signalAt(config, static_cast<double>(settings.skip) + k);
+        // The mirror runs back over the same positions, so the reverse half is the forward
+        // signal mirrored within the half, with noise of its own.
+        if (forward) {
+            Channels c = samplePoint(config, settings, signal, gain, random);
+            putWord(forwardHalf + 8 * k, static_cast<uint32_t>(c.high));
+            putWord(forwardHalf + 8 * k + 4, static_cast<uint32_t>(c.low));
+        }
+        if (reverse) {
+            Channels c = samplePoint(config, settings, signal, gain, random);
+            size_t mirrored = points - 1 - k;
+            putWord(reverseHalf + 8 * mirrored, static_cast<uint32_t>(c.high));
+            putWord(reverseHalf + 8 * mirrored + 4, static_cast<uint32_t>(c.low));
+        }
+    }
+    return block;
+}
+
+}  // namespace ostrel::sim

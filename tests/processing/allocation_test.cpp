@@ -1,0 +1,106 @@
+// Counts every heap allocation of the program by replacing the global allocation functions, and
+// checks that converting a block allocates nothing once the first call has set up the trace sink.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "processing/data_block.h"
+#include "processing/synthetic_block.h"
+#include "processing/trace_capture.h"
+
+namespace {
+
+std::atomic<long> allocations{0};
+
+void* countedAllocation(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    void* memory = std::malloc(size == 0 ? 1 : size);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+void* countedAlignedAllocation(std::size_t size, std::align_val_t alignment) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t align = static_cast<std::size_t>(alignment);
+    void* memory = std::aligned_alloc(align, (size + align - 1) / align * align);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return countedAllocation(size); }
+void* operator new[](std::size_t size) { return countedAllocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    return countedAlignedAllocation(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return countedAlignedAllocation(size, alignment);
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+
+namespace ostrel {
+namespace {
+
+class UnglomAllocation : public ::testing::TestWithParam<int32_t> {
+protected:
+    void SetUp() override {
+        test::ChannelModel model;
+        model.scans = 8;
+        forward = test::makeHalf(kMaxPoints, model);
+        model.burstCentre = 0.55;
+        reverse = test::makeHalf(kMaxPoints, model);
+        pristine = test::makeBlock(8, 8, {&forward, &reverse});
+    }
+
+    long allocationsOfOneCall(int32_t scanDir) {
+        std::memcpy(blockBuffer, pristine.data(), pristine.size());
+        int32_t outCount = 0;
+        const long before = allocations.load();
+        unglomData(blockBuffer, &outCount, kMaxPoints, scanDir, interferogram);
+        return allocations.load() - before;
+    }
+
+    test::SyntheticHalf forward;
+    test::SyntheticHalf reverse;
+    std::vector<uint8_t> pristine;
+};
+
+TEST_P(UnglomAllocation, FullBlockAllocatesNothingWithTracesSilent) {
+    allocationsOfOneCall(GetParam());
+    EXPECT_EQ(allocationsOfOneCall(GetParam()), 0);
+}
+
+TEST_P(UnglomAllocation, FullBlockAllocatesNothingWithTracesToAFile) {
+    test::TraceCapture capture;
+    allocationsOfOneCall(GetParam());
+    EXPECT_EQ(allocationsOfOneCall(GetParam()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachScanDirection, UnglomAllocation, ::testing::Values(1, 2, 3));
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,239 @@
+// Each fault switch produces on the wire what it promises, in the phase and for the count given.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "ostrel_sim/simulator.h"
+#include "sim/sim_client.h"
+
+namespace ostrel::sim {
+namespace {
+
+using testing::SimClient;
+using End = SimClient::End;
+
+constexpr int kQuietMs = 150;
+
+Config fastConfig() {
+    Config config;
+    config.scanMsAt16k = 20.0;
+    config.readyDelayMs = 1.0;
+    return config;
+}
+
+double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+class FaultTest : public ::testing::Test {
+   protected:
+    void SetUp() override { ASSERT_TRUE(simulator_.start()); }
+
+    std::unique_ptr<SimClient> connect(bool data, bool readGreeting) {
+        auto client =
+            std::make_unique<SimClient>(data ? simulator_.dataPort() : simulator_.commandPort());
+        if (readGreeting) {
+            EXPECT_EQ(client->read(7, 1000), "ready\r\n");
+        }
+        return client;
+    }
+
+    // A data connection that has asked for a 1000-point two-way block of 16016 bytes.
+    std::unique_ptr<SimClient> requestBlock() {
+        auto command = connect(false, true);
+        command->send("points 1000\r\n");
+        EXPECT_EQ(command->read(4, 1000), "OK\r\n");
+        auto data = connect(true, true);
+        data->send("send\n");
+        return data;
+    }
+
+    Simulator simulator_{fastConfig()};
+};
+
+struct TextFaultRow {
+    const char* name;
+    Phase phase;
+    Fault fault;
+    const char* prefix;
+    int count;
+    const char* send;    // sent once connected (after the greeting unless a greeting is faulted)
+    const char* expect;  // every byte that arrives
+    End end;
+};
+
+void PrintTo(const TextFaultRow& row, std::ostream* os) { *os << row.name; }
+
+class TextFaults : public FaultTest, public ::testing::WithParamInterface<TextFaultRow> {};
+
+TEST_P(TextFaults, ProduceExactlyTheirBytesAndEnding) {
+    const TextFaultRow& row = GetParam();
+    simulator_.setFault(row.phase, row.fault, row.prefix, row.count);
+    bool greetingFaulted = row.phase == Phase::CommandGreeting || row.phase == Phase::DataGreeting;
+    auto client = connect(row.phase == Phase::DataGreeting, !greetingFaulted);
+    client->send(row.send);
+    EXPECT_EQ(client->endState(kQuietMs), row.end);
+    EXPECT_EQ(client->extra(), row.expect);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TextFaults,
+    ::testing::Values(
+        TextFaultRow{"NoGreetingStillAnswers", Phase::CommandGreeting, Fault::NoGreeting, "", -1,
+                     "init\r\n", "OK\r\n", End::Open},
+        TextFaultRow{"GreetingWithoutReady", Phase::CommandGreeting, Fault::GreetingWithoutReady,
+                     "", -1, "", "hello\r\n", End::Open},
+        TextFaultRow{"SilentGreetingNeverAnswers", Phase::CommandGreeting, Fault::Silence, "", -1,
+                     "init\r\n", "", End::Open},
+        TextFaultRow{"TrickledGreeting", Phase::CommandGreeting, Fault::Trickle, "", -1, "",
+                     "ready\r\n", End::Open},
+        TextFaultRow{"ResetGreeting", Phase::CommandGreeting, Fault::Reset, "", -1, "", "",
+                     End::Reset},
+        TextFaultRow{"DataGreetingClosedMidway", Phase::DataGreeting, Fault::CloseMidBlock, "",
+                     -1, "", "rea", End::Closed},
+        TextFaultRow{"DataGreetingError", Phase::DataGreeting, Fault::ErrorReply, "", -1, "",
+                     "ERROR\r\n", End::Open},
+        TextFaultRow{"ErrorOnlyForThePrefix", Phase::Command, Fault::ErrorReply, "points", -1,
+                     "points 5\r\ngain 1\r\n", "ERROR\r\nOK\r\n", End::Open},
+        TextFaultRow{"ErrorForCountCommands", Phase::Command, Fault::ErrorReply, "", 2,
+                     "init\r\ninit\r\ninit\r\n", "ERROR\r\nERROR\r\nOK\r\n", End::Open},
+        TextFaultRow{"LowerCaseError", Phase::Command, Fault::LowerCaseError, "", -1, "init\r\n",
+                     "error\r\n", End::Open},
+        TextFaultRow{"NotReady", Phase::Command, Fault::GreetingWithoutReady, "", -1, "init\r\n",
+                     "hello\r\n", End::Open},
+        TextFaultRow{"SilenceForOneCommand", Phase::Command, Fault::Silence, "", 1,
+                     "init\r\ninit\r\n", "OK\r\n", End::Open},
+        TextFaultRow{"ShortReplyThenMute", Phase::Command, Fault::ShortBlock, "version", -1,
+                     "version\r\ninit\r\n", "42\r", End::Open},
+        TextFaultRow{"ReplyClosedMidway", Phase::Command, Fault::CloseMidBlock, "", -1,
+                     "version\r\n", "42\r", End::Closed},
+        TextFaultRow{"ResetInsteadOfReply", Phase::Command, Fault::Reset, "", -1, "init\r\n", "",
+                     End::Reset},
+        TextFaultRow{"ErrorReplacesFirstProgressAndAborts", Phase::ScanSequence,
+                     Fault::ErrorReply, "", -1, "numscans 3\r\nscan\r\n", "OK\r\nERROR\r\n",
+                     End::Open},
+        TextFaultRow{"LowerCaseErrorAtScanTwo", Phase::ScanSequence, Fault::LowerCaseError,
+                     "_2", -1, "numscans 3\r\nscan\r\n", "OK\r\n_1\r\nerror\r\n", End::Open},
+        TextFaultRow{"NoReadyAfterTheScans", Phase::ScanSequence, Fault::Silence, "ready", -1,
+                     "numscans 3\r\nscan\r\n", "OK\r\n_1\r\n_2\r\n_3\r\n", End::Open},
+        TextFaultRow{"ResetAtScanTwo", Phase::ScanSequence, Fault::Reset, "_2", -1,
+                     "numscans 3\r\nscan\r\n", "OK\r\n_1\r\n", End::Reset},
+        TextFaultRow{"ClosedWithinReady", Phase::ScanSequence, Fault::CloseMidBlock, "ready", -1,
+                     "numscans 2\r\nscan\r\n", "OK\r\n_1\r\n_2\r\nrea", End::Closed}),
+    [](const ::testing::TestParamInfo<TextFaultRow>& row) { return row.param.name; });
+
+struct BlockFaultRow {
+    const char* name;
+    Fault fault;
+    size_t expectBytes;  // of the 16016-byte block; its cut is 8007
+    End end;
+};
+
+void PrintTo(const BlockFaultRow& row, std::ostream* os) { *os << row.name; }
+
+class BlockFaults : public FaultTest, public ::testing::WithParamInterface<BlockFaultRow> {};
+
+TEST_P(BlockFaults, DeliverTheirPartOfTheBlockAndEnding) {
+    simulator_.setFault(Phase::DataTransfer, GetParam().fault, "send", 1);
+    auto data = requestBlock();
+    EXPECT_EQ(data->endState(kQuietMs), GetParam().end);
+    std::vector<uint8_t> block = simulator_.lastBlock();
+    ASSERT_EQ(block.size(), 16016u);
+    EXPECT_EQ(data->extra(), std::string(block.begin(), block.begin() + GetParam().expectBytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BlockFaults,
+    ::testing::Values(BlockFaultRow{"ShortBlockStaysOpen", Fault::ShortBlock, 8007, End::Open},
+                      BlockFaultRow{"StallHoldsTheRest", Fault::StallMidBlock, 8007, End::Open},
+                      BlockFaultRow{"ClosedMidBlock", Fault::CloseMidBlock, 8007, End::Closed},
+                      BlockFaultRow{"ResetInsteadOfBlock", Fault::Reset, 0, End::Reset},
+                      BlockFaultRow{"NoFaultWholeBlock", Fault::None, 16016, End::Open}),
+    [](const ::testing::TestParamInfo<BlockFaultRow>& row) { return row.param.name; });
+
+TEST_F(FaultTest, ClearingFaultsReleasesAStalledBlock) {
+    simulator_.setFault(Phase::DataTransfer, Fault::StallMidBlock);
+    auto data = requestBlock();
+    ASSERT_EQ(data->read(8007, 1000).size(), 8007u);
+    EXPECT_EQ(data->endState(50), End::Open);
+    simulator_.clearFaults();
+    std::string rest = data->read(16016 - 8007, 1000);
+    std::vector<uint8_t> block = simulator_.lastBlock();
+    EXPECT_EQ(rest, std::string(block.begin() + 8007, block.end()));
+}
+
+TEST_F(FaultTest, TrickleSpreadsAReplyOverItsChunkInterval) {
+    simulator_.setTrickle(1, 5.0);
+    simulator_.setFault(Phase::Command, Fault::Trickle, "version");
+    auto client = connect(false, true);
+    auto start = std::chrono::steady_clock::now();
+    client->send("version\r\n");
+    EXPECT_EQ(client->read(8, 1000), "42\r\nOK\r\n");
+    EXPECT_GE(msSince(start), 7 * 5.0);  // eight one-byte chunks, 5 ms apart
+}
+
+TEST_F(FaultTest, TrickledBlockArrivesWholeInChunks) {
+    simulator_.setTrickle(2000, 4.0);
+    simulator_.setFault(Phase::DataTransfer, Fault::Trickle);
+    auto start = std::chrono::steady_clock::now();
+    auto data = requestBlock();
+    std::string got = data->read(16016, 2000);
+    std::vector<uint8_t> block = simulator_.lastBlock();
+    EXPECT_EQ(got, std::string(block.begin(), block.end()));
+    EXPECT_GE(msSince(start), 8 * 4.0);  // nine chunks
+}
+
+TEST_F(FaultTest, ClearingFaultsRestoresNormalReplies) {
+    simulator_.setFault(Phase::Command, Fault::ErrorReply);
+    simulator_.setFault(Phase::CommandGreeting, Fault::GreetingWithoutReady);
+    simulator_.clearFaults();
+    auto client = connect(false, true);
+    client->send("init\r\n");
+    EXPECT_EQ(client->read(4, 1000), "OK\r\n");
+}
+
+struct SpecRow {
+    const char* text;
+    bool valid;
+    FaultSpec expected;
+};
+
+void PrintTo(const SpecRow& row, std::ostream* os) { *os << '"' << row.text << '"'; }
+
+class FaultSpecs : public ::testing::TestWithParam<SpecRow> {};
+
+TEST_P(FaultSpecs, ParseIntoPhaseFaultPrefixAndCount) {
+    FaultSpec spec;
+    std::string error;
+    ASSERT_EQ(parseFaultSpec(GetParam().text, &spec, &error), GetParam().valid) << error;
+    if (!GetParam().valid) {
+        EXPECT_FALSE(error.empty());
+        return;
+    }
+    EXPECT_EQ(spec.phase, GetParam().expected.phase);
+    EXPECT_EQ(spec.fault, GetParam().expected.fault);
+    EXPECT_EQ(spec.prefix, GetParam().expected.prefix);
+    EXPECT_EQ(spec.count, GetParam().expected.count);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultSpecs,
+    ::testing::Values(
+        SpecRow{"data:stall", true, {Phase::DataTransfer, Fault::StallMidBlock, "", -1}},
+        SpecRow{"command:error:points:2", true, {Phase::Command, Fault::ErrorReply, "points", 2}},
+        SpecRow{"Command:ErrorReply:valve 49", true,
+                {Phase::Command, Fault::ErrorReply, "valve 49", -1}},
+        SpecRow{"scan:silence:ready", true, {Phase::ScanSequence, Fault::Silence, "ready", -1}},
+        SpecRow{"command-greeting:no-ready", true,
+                {Phase::CommandGreeting, Fault::GreetingWithoutReady, "", -1}},
+        SpecRow{"data-greeting:RESET::1", true, {Phase::DataGreeting, Fault::Reset, "", 1}},
+        SpecRow{"data", false, {}}, SpecRow{"disk:stall", false, {}},
+        SpecRow{"data:melt", false, {}}, SpecRow{"data:stall::x", false, {}},
+        SpecRow{"data:stall::-2", false, {}}));
+
+}  // namespace
+}  // namespace ostrel::sim

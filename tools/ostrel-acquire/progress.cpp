@@ -1,0 +1,100 @@
+#include "progress.h"
+
+#include <cmath>
+
+namespace ostrel::acquire {
+
+double estimateRemainingSeconds(const ProgressState& state) {
+    if (state.files <= 0 || state.scans <= 0) {
+        return -1.0;
+    }
+    const double total = static_cast<double>(state.files) * state.scans;
+    // A file counts as all its scans once saved, so a reply that carries the last progress line
+    // together with "ready" (and signals no scan) does not stall the estimate.
+    const double done = static_cast<double>(state.filesDone) * state.scans +
+                        (state.filesDone < state.files ? std::fmin(state.scan, state.scans) : 0);
+    if (done <= 0.0) {
+        return -1.0;
+    }
+    return std::fmax(0.0, state.elapsedSeconds * (total - done) / done);
+}
+
+std::string formatDuration(double seconds) {
+    char text[32];
+    if (seconds < 60.0) {
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
+        return text;
+    }
+    const long whole = std::lround(seconds);
+    if (whole < 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60,
+                      whole % 60);
+    }
+    return text;
+}
+
+std::string progressText(const ProgressState& state) {
+    char text[160];
+    const int current = state.files > 0 && state.filesDone >= state.files ? state.files
+                                                                          : state.filesDone + 1;
+    std::string file = state.files > 0 ? "file " + std::to_string(current) + " of " +
+                                             std::to_string(state.files)
+                                       : "file " + std::to_string(current);
+    std::snprintf(text, sizeof text, "%s, scan %d of %d, %s elapsed", file.c_str(), state.scan,
+                  state.scans, formatDuration(state.elapsedSeconds).c_str());
+    std::string line = text;
+    const double remaining = estimateRemainingSeconds(state);
+    if (remaining >= 0.0) {
+        line += ", about " + formatDuration(remaining) + " left";
+    }
+    return line;
+}
+
+void ProgressDisplay::update(const ProgressState& state) {
+    if (mode_ != ProgressMode::Terminal) {
+        return;
+    }
+    // Carriage return and erase-to-end-of-line: the line is redrawn in place.
+    std::fprintf(stream_, "\r\033[K%s", progressText(state).c_str());
+    std::fflush(stream_);
+    lineOpen_ = true;
+}
+
+void ProgressDisplay::fileSaved(const ProgressState& state, const std::string& name) {
+    if (mode_ == ProgressMode::Terminal) {
+        update(state);
+    } else if (mode_ == ProgressMode::Lines) {
+        std::string line = "saved " + name + " (" + std::to_string(state.filesDone);
+        if (state.files > 0) {
+            line += " of " + std::to_string(state.files);
+        }
+        line += "), " + formatDuration(state.elapsedSeconds) + " elapsed";
+        const double remaining = estimateRemainingSeconds(state);
+        if (remaining >= 0.0 && state.filesDone < state.files) {
+            line += ", about " + formatDuration(remaining) + " left";
+        }
+        std::fprintf(stream_, "%s\n", line.c_str());
+        std::fflush(stream_);
+    }
+}
+
+void ProgressDisplay::note(const std::string& text) {
+    if (mode_ == ProgressMode::Quiet) {
+        return;
+    }
+    finishLine();
+    std::fprintf(stream_, "%s\n", text.c_str());
+    std::fflush(stream_);
+}
+
+void ProgressDisplay::finishLine() {
+    if (lineOpen_) {
+        std::fputc('\n', stream_);
+        std::fflush(stream_);
+        lineOpen_ = false;
+    }
+}
+
+}  // namespace ostrel::acquire
