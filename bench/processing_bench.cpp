@@ -2,7 +2,6 @@
 // block copied and byte-swapped into doubles and nothing else. Both re-copy a pristine block in
 // every iteration, because unglomData converts the block in place.
 #include <benchmark/benchmark.h>
-
 #include <stdlib.h>
 
 #include <cstdint>
@@ -21,15 +20,15 @@ using namespace ostrel;
 double swappedWords[kBlockBufferSize / 4];
 
 std::vector<uint8_t> pristineBlock(int32_t pts, int32_t scanDir) {
-    test::ChannelModel model;
+    testing::ChannelModel model;
     model.scans = 16;
-    const test::SyntheticHalf forward = test::makeHalf(pts, model);
+    const testing::SyntheticHalf forward = testing::makeHalf(pts, model);
     model.burstCentre = 0.52;
-    const test::SyntheticHalf reverse = test::makeHalf(pts, model);
+    const testing::SyntheticHalf reverse = testing::makeHalf(pts, model);
     if (scanDir == 3) {
-        return test::makeBlock(16, 16, {&forward, &reverse});
+        return testing::makeBlock(16, 16, {&forward, &reverse});
     }
-    return test::makeBlock(16, 16, {&forward});
+    return testing::makeBlock(16, 16, {&forward});
 }
 
 // The floor: copy the block, then every word from network order into a double.
@@ -78,8 +77,8 @@ void BM_UnglomDataTracedToFile(benchmark::State& state) {
 void BM_TraceRecordSilent(benchmark::State& state) {
     int32_t npts = 32768;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            trace("OstrelTCP CombineHighLow: npts= %d; scount= %d @%f", npts, 16, 13380000000000.0));
+        benchmark::DoNotOptimize(trace("OstrelTCP CombineHighLow: npts= %d; scount= %d @%f", npts,
+                                       16, 13380000000000.0));
     }
 }
 

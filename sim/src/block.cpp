@@ -6,6 +6,7 @@
 #include <numbers>
 #include <vector>
 
+#include "block.h"
 #include "ostrel_sim/simulator.h"
 
 namespace ostrel::sim {
@@ -24,24 +25,19 @@ class Random {
         return z ^ (z >> 31);
     }
 
-    // Box-Muller; the uniform draw is in (0, 1] so the logarithm stays finite.
+    // Near-Gaussian with unit deviation: the sum of four uniform 16-bit draws (Irwin-Hall),
+    // centred and scaled. One draw per sample keeps a 32768-point block cheap to build, which
+    // matters because the transfer benchmark times the simulator's answer to "send".
     double gaussian() {
-        if (haveSpare_) {
-            haveSpare_ = false;
-            return spare_;
-        }
-        double u = (static_cast<double>(next() >> 11) + 1.0) * 0x1.0p-53;
-        double v = static_cast<double>(next() >> 11) * 0x1.0p-53;
-        double radius = std::sqrt(-2.0 * std::log(u));
-        spare_ = radius * std::sin(2.0 * std::numbers::pi * v);
-        haveSpare_ = true;
-        return radius * std::cos(2.0 * std::numbers::pi * v);
+        uint64_t bits = next();
+        double sum = static_cast<double>((bits & 0xFFFF) + (bits >> 16 & 0xFFFF) +
+                                         (bits >> 32 & 0xFFFF) + (bits >> 48));
+        constexpr double kScale = 1.7320508075688772 / 65536.0;  // sqrt(3): variance 4/12 -> 1
+        return (sum - 2.0 * 65535.0) * kScale;
     }
 
    private:
     uint64_t state_;
-    double spare_ = 0.0;
-    bool haveSpare_ = false;
 };
 
 // Gain 1 is the nominal high-gain factor; each step doubles it, gain 0 halves it, so a
@@ -66,11 +62,12 @@ double signalAt(const Config& config, double position) {
     return signal;
 }
 
+// Rounds half away from zero; done by hand because nearbyint is a library call on baseline x86-64
+// and this runs twice per point.
 int32_t toSample(double value) {
-    double rounded = std::nearbyint(value);
-    rounded = std::clamp(rounded, static_cast<double>(std::numeric_limits<int32_t>::min()),
-                         static_cast<double>(std::numeric_limits<int32_t>::max()));
-    return static_cast<int32_t>(rounded);
+    value = std::clamp(value, static_cast<double>(std::numeric_limits<int32_t>::min()),
+                       static_cast<double>(std::numeric_limits<int32_t>::max()));
+    return static_cast<int32_t>(value + (value < 0.0 ? -0.5 : 0.5));
 }
 
 void putWord(uint8_t* at, uint32_t word) {
@@ -88,10 +85,16 @@ struct Channels {
 // One point of the co-added block. The noise is drawn once for the sum (its deviation grows
 // with the square root of the scans), shared by both channels as it is optical; a clipped
 // high-gain sample is exactly scans x saturation, as every scan clipped.
-Channels samplePoint(const Config& config, const Settings& settings, double signal, double gain,
-                     Random& random) {
-    double scans = settings.scans;
-    double noise = config.noise * std::sqrt(scans) * random.gaussian();
+struct Levels {
+    double scans;
+    double gain;
+    double noise;  // deviation of the co-added noise
+};
+
+Channels samplePoint(const Config& config, const Levels& levels, double signal, Random& random) {
+    double scans = levels.scans;
+    double gain = levels.gain;
+    double noise = levels.noise * random.gaussian();
     double perScanHigh = gain * signal;
     double high = std::fabs(perScanHigh) >= config.saturation
                       ? std::copysign(config.saturation, perScanHigh) * scans
@@ -112,38 +115,51 @@ int64_t burstIndex(const Config& config, const Settings& settings, bool reverse)
     return reverse ? settings.points - 1 - forward : forward;
 }
 
-std::vector<uint8_t> makeBlock(const Config& config, const Settings& settings,
-                               uint64_t blockIndex) {
+std::vector<double> makeSignal(const Config& config, const Settings& settings) {
+    std::vector<double> signal(static_cast<size_t>(std::max(settings.points, 0)));
+    for (size_t k = 0; k < signal.size(); ++k) {
+        signal[k] = signalAt(config, static_cast<double>(settings.skip) + static_cast<double>(k));
+    }
+    return signal;
+}
+
+std::vector<uint8_t> makeBlockFromSignal(const Config& config, const Settings& settings,
+                                         const std::vector<double>& signal, uint64_t blockIndex) {
     std::vector<uint8_t> block(blockLength(settings));
     bool forward = settings.scanDir & 1;
     bool reverse = settings.scanDir & 2;
-    size_t points = static_cast<size_t>(std::max(settings.points, 0));
+    size_t points = signal.size();
     putWord(&block[0], forward ? static_cast<uint32_t>(settings.scans) : 0);
     putWord(&block[4], reverse ? static_cast<uint32_t>(settings.scans) : 0);
     putWord(&block[8], static_cast<uint32_t>(points));
     putWord(&block[12], static_cast<uint32_t>(blockIndex));
 
     Random random(config.seed * 0x100000001B3ull ^ (blockIndex + 1) * 0x9E3779B97F4A7C15ull);
-    double gain = highGainFactor(config, settings.gain);
+    double scans = settings.scans;
+    Levels levels{scans, highGainFactor(config, settings.gain), config.noise * std::sqrt(scans)};
     uint8_t* forwardHalf = &block[16];
     uint8_t* reverseHalf = &block[16 + (forward ? 8 * points : 0)];
     for (size_t k = 0; k < points; ++k) {
-        double signal = signalAt(config, static_cast<double>(settings.skip) + k);
         // The mirror runs back over the same positions, so the reverse half is the forward
         // signal mirrored within the half, with noise of its own.
         if (forward) {
-            Channels c = samplePoint(config, settings, signal, gain, random);
+            Channels c = samplePoint(config, levels, signal[k], random);
             putWord(forwardHalf + 8 * k, static_cast<uint32_t>(c.high));
             putWord(forwardHalf + 8 * k + 4, static_cast<uint32_t>(c.low));
         }
         if (reverse) {
-            Channels c = samplePoint(config, settings, signal, gain, random);
+            Channels c = samplePoint(config, levels, signal[k], random);
             size_t mirrored = points - 1 - k;
             putWord(reverseHalf + 8 * mirrored, static_cast<uint32_t>(c.high));
             putWord(reverseHalf + 8 * mirrored + 4, static_cast<uint32_t>(c.low));
         }
     }
     return block;
+}
+
+std::vector<uint8_t> makeBlock(const Config& config, const Settings& settings,
+                               uint64_t blockIndex) {
+    return makeBlockFromSignal(config, settings, makeSignal(config, settings), blockIndex);
 }
 
 }  // namespace ostrel::sim

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "block.h"
 #include "commands.h"
 #include "ostrel_sim/simulator.h"
 #include "sockets.h"
@@ -100,6 +101,13 @@ struct PreparedBlock {
     Bytes bytes;
 };
 
+// The noise-free signal depends on the settings only; it is kept until they change.
+struct CachedSignal {
+    Settings settings;
+    std::vector<double> values;
+    bool valid = false;
+};
+
 enum PollSlot { kWake, kReboot, kCommandListener, kDataListener, kCommandClient, kDataClient,
                 kSlotCount };
 
@@ -121,6 +129,8 @@ struct Simulator::Impl {
     std::vector<std::string> datagramLog;
     Bytes lastBlock;
     PreparedBlock prepared;
+    CachedSignal signal;
+    bool prebuildNext = false;
     int blocksSent = 0;
     int scansRun = 0;
     int progressLines = 0;
@@ -258,6 +268,12 @@ void Simulator::Impl::run() {
         while (scan.active && now >= scan.due) scanStep();
         flush(command, now);
         flush(data, now);
+        // Once a block is wholly with the kernel, the next one is built while the host reads,
+        // so that back-to-back requests are answered at once.
+        if (prebuildNext && data.output.empty()) {
+            prebuildNext = false;
+            blockFor(static_cast<uint64_t>(blocksSent));
+        }
         ++changeCount;
         changed.notify_all();
     }
@@ -441,14 +457,20 @@ void Simulator::Impl::handleDataRequest(const std::string& line) {
     Fault fault = takeFault(Phase::DataTransfer, text);
     lastBlock = blockFor(static_cast<uint64_t>(blocksSent));
     ++blocksSent;
+    prebuildNext = true;
     emit(data, lastBlock, fault);
 }
 
 Bytes Simulator::Impl::blockFor(uint64_t index) {
-    if (!prepared.bytes || prepared.index != index || !(prepared.settings == settings)) {
-        prepared = {settings, index,
-                    std::make_shared<const std::vector<uint8_t>>(makeBlock(config, settings, index))};
+    if (prepared.bytes && prepared.index == index && prepared.settings == settings) {
+        return prepared.bytes;
     }
+    if (!signal.valid || !(signal.settings == settings)) {
+        signal = {settings, makeSignal(config, settings), true};
+    }
+    prepared = {settings, index,
+                std::make_shared<const std::vector<uint8_t>>(
+                    makeBlockFromSignal(config, settings, signal.values, index))};
     return prepared.bytes;
 }
 

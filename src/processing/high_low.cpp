@@ -154,9 +154,13 @@ void scaleAndBlend(int32_t* high, const int32_t* low, const double* weights, int
 
 }  // namespace
 
-const Transitions& lastTransitions() { return transitionState; }
+const Transitions& lastTransitions() {
+    return transitionState;
+}
 
-const double* blendWeights() { return blendWeightTable; }
+const double* blendWeights() {
+    return blendWeightTable;
+}
 
 void findTransitions(const int32_t* samples, int32_t count, double threshold,
                      Transitions* transitions, int32_t rampLength) {
@@ -251,7 +255,7 @@ void blendChannels(const int32_t* low, const int32_t* high, const double* weight
 }
 
 void combineHighLowScaledBy(int32_t* high, const int32_t* low, double* out, int32_t npts,
-                          int32_t scount, int32_t recompute, double factor) {
+                            int32_t scount, int32_t recompute, double factor) {
     const double t0 = clockMs();
     const double threshold = kThresholdPerScan * scount;
     trace("OstrelTCP CombineHighLow: npts= %d; scount= %d @%f", npts, scount, t0);

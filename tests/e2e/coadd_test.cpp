@@ -20,8 +20,8 @@ namespace {
 using ostrel::driverState;
 using ostrel::sim::Fault;
 using ostrel::sim::Phase;
-using ostrel::test::HostEvent;
-using ostrel::test::Stopwatch;
+using ostrel::testing::HostEvent;
+using ostrel::testing::Stopwatch;
 
 constexpr int kRunLimitMs = 20000;
 
@@ -36,10 +36,10 @@ std::vector<double> processed(std::vector<uint8_t> block, int points, int scanDi
 
 class Coadd : public ::testing::Test {
 protected:
-    void SetUp() override { start(ostrel::test::fastConfig()); }
+    void SetUp() override { start(ostrel::testing::fastConfig()); }
     void start(const ostrel::sim::Config& config) {
         simConfig = config;
-        simulator = ostrel::test::startSimulator(config);
+        simulator = ostrel::testing::startSimulator(config);
         ASSERT_NE(simulator, nullptr);
         spectrometer_setIPAddress("127.0.0.1");
         ASSERT_EQ(spectrometer_open(0), 0);

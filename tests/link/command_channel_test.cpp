@@ -23,7 +23,7 @@ namespace {
 using ostrel::driverState;
 using ostrel::sim::Fault;
 using ostrel::sim::Phase;
-using ostrel::test::Stopwatch;
+using ostrel::testing::Stopwatch;
 
 double threadCpuMs() {
     rusage usage{};
@@ -35,7 +35,7 @@ double threadCpuMs() {
 class CommandChannel : public ::testing::Test {
 protected:
     void SetUp() override {
-        simulator = ostrel::test::startSimulator();
+        simulator = ostrel::testing::startSimulator();
         ASSERT_NE(simulator, nullptr);
         spectrometer_setIPAddress("127.0.0.1");
         ASSERT_EQ(spectrometer_open(1), 0);

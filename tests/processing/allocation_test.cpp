@@ -10,7 +10,7 @@
 
 #include "processing/data_block.h"
 #include "processing/synthetic_block.h"
-#include "processing/trace_capture.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -37,8 +37,12 @@ void* countedAlignedAllocation(std::size_t size, std::align_val_t alignment) {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return countedAllocation(size); }
-void* operator new[](std::size_t size) { return countedAllocation(size); }
+void* operator new(std::size_t size) {
+    return countedAllocation(size);
+}
+void* operator new[](std::size_t size) {
+    return countedAllocation(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     allocations.fetch_add(1, std::memory_order_relaxed);
     return std::malloc(size == 0 ? 1 : size);
@@ -53,27 +57,43 @@ void* operator new(std::size_t size, std::align_val_t alignment) {
 void* operator new[](std::size_t size, std::align_val_t alignment) {
     return countedAlignedAllocation(size, alignment);
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::align_val_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::align_val_t) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept {
+    std::free(memory);
+}
 
 namespace ostrel {
 namespace {
 
 class UnglomAllocation : public ::testing::TestWithParam<int32_t> {
-protected:
+  protected:
     void SetUp() override {
-        test::ChannelModel model;
+        testing::ChannelModel model;
         model.scans = 8;
-        forward = test::makeHalf(kMaxPoints, model);
+        forward = testing::makeHalf(kMaxPoints, model);
         model.burstCentre = 0.55;
-        reverse = test::makeHalf(kMaxPoints, model);
-        pristine = test::makeBlock(8, 8, {&forward, &reverse});
+        reverse = testing::makeHalf(kMaxPoints, model);
+        pristine = testing::makeBlock(8, 8, {&forward, &reverse});
     }
 
     long allocationsOfOneCall(int32_t scanDir) {
@@ -84,8 +104,8 @@ protected:
         return allocations.load() - before;
     }
 
-    test::SyntheticHalf forward;
-    test::SyntheticHalf reverse;
+    testing::SyntheticHalf forward;
+    testing::SyntheticHalf reverse;
     std::vector<uint8_t> pristine;
 };
 
@@ -95,7 +115,7 @@ TEST_P(UnglomAllocation, FullBlockAllocatesNothingWithTracesSilent) {
 }
 
 TEST_P(UnglomAllocation, FullBlockAllocatesNothingWithTracesToAFile) {
-    test::TraceCapture capture;
+    testing::TraceFile capture;
     allocationsOfOneCall(GetParam());
     EXPECT_EQ(allocationsOfOneCall(GetParam()), 0);
 }

@@ -11,15 +11,15 @@
 #include "processing/high_low.h"
 #include "processing/synthetic_block.h"
 #include "processing/test_rows.h"
-#include "processing/trace_capture.h"
+#include "processing/trace_lines.h"
 
 namespace ostrel {
 namespace {
 
-using test::PrintTo;
+using testing::PrintTo;
 
-using test::ChannelModel;
-using test::SyntheticHalf;
+using testing::ChannelModel;
+using testing::SyntheticHalf;
 
 constexpr double kSentinel = -12345.5;
 
@@ -30,7 +30,8 @@ std::vector<double> expectedHalf(const SyntheticHalf& half, int32_t scount,
     std::vector<int32_t> high = half.high;
     std::vector<int32_t> low = half.low;
     std::vector<double> out(high.size());
-    combineHighLow(high.data(), low.data(), out.data(), static_cast<int32_t>(out.size()), scount, 1);
+    combineHighLow(high.data(), low.data(), out.data(), static_cast<int32_t>(out.size()), scount,
+                   1);
     const double factor = scount > 0 ? 1.0 / scount : 1.0;
     for (double& value : out) {
         value *= factor;
@@ -83,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PeakCase{"LaterStrictlyLargerWins", {1, 2, 3, -4}, 3},
                       PeakCase{"SmallestIntegerHasTheLargestMagnitude", {kInt32Max, kInt32Min}, 1},
                       PeakCase{"SmallestIntegerFirstIsKept", {kInt32Min, kInt32Max, 3}, 0}),
-    test::RowName());
+    testing::RowName());
 
 TEST(BlockLength, HoldsOneHalfPerDirectionAndTwoForBoth) {
     EXPECT_EQ(blockLength(4, 3), 80);
@@ -96,10 +97,10 @@ TEST(BlockLength, HoldsOneHalfPerDirectionAndTwoForBoth) {
 // The 80-byte block: pts 4, both directions, forward summed over 2 scans, reverse over 4. Each
 // low channel is exactly half its high channel plus an offset.
 class SmallBlock : public ::testing::Test {
-protected:
+  protected:
     SyntheticHalf forward = explicitHalf({100, 300, 200, 400}, {60, 160, 110, 210});
     SyntheticHalf reverse = explicitHalf({-400, 0, 400, 800}, {-100, 100, 300, 500});
-    std::vector<uint8_t> block = test::makeBlock(2, 4, {&forward, &reverse});
+    std::vector<uint8_t> block = testing::makeBlock(2, 4, {&forward, &reverse});
     std::vector<double> out = std::vector<double>(10, kSentinel);
     int32_t outCount = -1;
 };
@@ -157,9 +158,9 @@ TEST_F(SmallBlock, UnalignedBlockGivesTheSameCurve) {
 }
 
 TEST_F(SmallBlock, TracesEachStepInOrder) {
-    test::TraceCapture capture;
+    testing::TraceFile capture;
     unglomData(block.data(), &outCount, 4, 3, out.data());
-    const std::vector<std::string> lines = capture.linesStartingWith("OstrelTCP");
+    const std::vector<std::string> lines = testing::linesStartingWith(capture, "OstrelTCP");
     std::vector<std::string> own;
     for (const std::string& line : lines) {
         if (line.find("ombineHighLow") == std::string::npos) {
@@ -173,8 +174,12 @@ TEST_F(SmallBlock, TracesEachStepInOrder) {
     EXPECT_EQ(own[3], "OstrelTCP unglomData: reverse scans= 4");
     EXPECT_EQ(own[4].rfind("OstrelTCP: unglomData took ", 0), 0u);
     EXPECT_EQ(own[4].substr(own[4].size() - 9), " ms total");
-    EXPECT_EQ(capture.linesStartingWith("OstrelTCP CombineHighLow: npts= 4; scount= 2 @").size(), 1u);
-    EXPECT_EQ(capture.linesStartingWith("OstrelTCP CombineHighLow: npts= 4; scount= 4 @").size(), 1u);
+    EXPECT_EQ(testing::linesStartingWith(capture, "OstrelTCP CombineHighLow: npts= 4; scount= 2 @")
+                  .size(),
+              1u);
+    EXPECT_EQ(testing::linesStartingWith(capture, "OstrelTCP CombineHighLow: npts= 4; scount= 4 @")
+                  .size(),
+              1u);
 }
 
 struct DirectionCase {
@@ -185,7 +190,7 @@ struct DirectionCase {
 };
 
 class UnglomDirection : public ::testing::TestWithParam<DirectionCase> {
-protected:
+  protected:
     static constexpr int32_t kPoints = 2048;
 
     static ChannelModel model(int32_t scans, double centre, double lowOffset) {
@@ -201,10 +206,8 @@ protected:
 // units per scan, at its place in out and divided by its own count.
 TEST_P(UnglomDirection, BlockFromAKnownCurveComesBackAsThatCurve) {
     const DirectionCase& row = GetParam();
-    const SyntheticHalf forward =
-        test::makeHalf(kPoints, model(row.forwardScans, 0.45, 250.0));
-    const SyntheticHalf reverse =
-        test::makeHalf(kPoints, model(row.reverseScans, 0.55, -900.0));
+    const SyntheticHalf forward = testing::makeHalf(kPoints, model(row.forwardScans, 0.45, 250.0));
+    const SyntheticHalf reverse = testing::makeHalf(kPoints, model(row.reverseScans, 0.55, -900.0));
     std::vector<const SyntheticHalf*> halves;
     if ((row.scanDir & 1) != 0) {
         halves.push_back(&forward);
@@ -212,7 +215,7 @@ TEST_P(UnglomDirection, BlockFromAKnownCurveComesBackAsThatCurve) {
     if ((row.scanDir & 2) != 0) {
         halves.push_back(&reverse);
     }
-    std::vector<uint8_t> block = test::makeBlock(row.forwardScans, row.reverseScans, halves);
+    std::vector<uint8_t> block = testing::makeBlock(row.forwardScans, row.reverseScans, halves);
     ASSERT_EQ(static_cast<int64_t>(block.size()), blockLength(kPoints, row.scanDir));
 
     std::vector<double> out(2 * kPoints + 1, kSentinel);
@@ -237,23 +240,23 @@ TEST_P(UnglomDirection, BlockFromAKnownCurveComesBackAsThatCurve) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, UnglomDirection,
-    ::testing::Values(DirectionCase{"ForwardOnly", 1, 4, 9},
-                      DirectionCase{"ForwardCountZeroIsNotDivided", 1, 0, 9},
-                      DirectionCase{"ReverseOnlyAtTheFirstHalfByReverseCount", 2, 4, 9},
-                      DirectionCase{"BothEachByItsOwnCount", 3, 2, 16},
-                      DirectionCase{"BothWithNegativeForwardCount", 3, -3, 1}),
-    test::RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, UnglomDirection,
+                         ::testing::Values(DirectionCase{"ForwardOnly", 1, 4, 9},
+                                           DirectionCase{"ForwardCountZeroIsNotDivided", 1, 0, 9},
+                                           DirectionCase{"ReverseOnlyAtTheFirstHalfByReverseCount",
+                                                         2, 4, 9},
+                                           DirectionCase{"BothEachByItsOwnCount", 3, 2, 16},
+                                           DirectionCase{"BothWithNegativeForwardCount", 3, -3, 1}),
+                         testing::RowName());
 
 TEST(UnglomFullBlock, LargestBlockFitsTheDriversOwnArrays) {
     ChannelModel forwardModel;
     forwardModel.scans = 16;
     ChannelModel reverseModel = forwardModel;
     reverseModel.burstCentre = 0.52;
-    const SyntheticHalf forward = test::makeHalf(kMaxPoints, forwardModel);
-    const SyntheticHalf reverse = test::makeHalf(kMaxPoints, reverseModel);
-    const std::vector<uint8_t> block = test::makeBlock(16, 16, {&forward, &reverse});
+    const SyntheticHalf forward = testing::makeHalf(kMaxPoints, forwardModel);
+    const SyntheticHalf reverse = testing::makeHalf(kMaxPoints, reverseModel);
+    const std::vector<uint8_t> block = testing::makeBlock(16, 16, {&forward, &reverse});
     ASSERT_EQ(block.size(), kBlockBufferSize);
     std::memcpy(blockBuffer, block.data(), block.size());
     int32_t outCount = 0;
@@ -280,12 +283,12 @@ class UnglomBadCall : public ::testing::TestWithParam<BadCall> {};
 TEST_P(UnglomBadCall, WritesNothingAndTracesWhy) {
     const BadCall& row = GetParam();
     SyntheticHalf half = explicitHalf({1, 2, 3, 4}, {5, 6, 7, 8});
-    std::vector<uint8_t> block = test::makeBlock(1, 1, {&half, &half});
+    std::vector<uint8_t> block = testing::makeBlock(1, 1, {&half, &half});
     const std::vector<uint8_t> original = block;
     std::vector<double> out(8, kSentinel);
     int32_t outCount = -99;
 
-    test::TraceCapture capture;
+    testing::TraceFile capture;
     EXPECT_FALSE(unglomData(row.nullBlock ? nullptr : block.data(),
                             row.nullCount ? nullptr : &outCount, row.pts, row.scanDir,
                             row.nullOut ? nullptr : out.data()));
@@ -294,7 +297,8 @@ TEST_P(UnglomBadCall, WritesNothingAndTracesWhy) {
     for (double value : out) {
         EXPECT_EQ(value, kSentinel);
     }
-    const std::vector<std::string> lines = capture.linesStartingWith("OstrelTCP unglomData");
+    const std::vector<std::string> lines =
+        testing::linesStartingWith(capture, "OstrelTCP unglomData");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("refused"), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find(row.reason), std::string::npos) << lines[0];
@@ -314,11 +318,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"NullBlock", 4, 3, true, false, false, "block null"},
                       BadCall{"NullCount", 4, 3, false, true, false, "outCount null"},
                       BadCall{"NullOut", 4, 3, false, false, true, "out null"}),
-    test::RowName());
+    testing::RowName());
 
 TEST(UnglomLimits, OnePointIsAcceptedAndKeptAsItIs) {
     SyntheticHalf half = explicitHalf({7}, {3});
-    std::vector<uint8_t> block = test::makeBlock(1, 1, {&half});
+    std::vector<uint8_t> block = testing::makeBlock(1, 1, {&half});
     double out[2] = {kSentinel, kSentinel};
     int32_t outCount = 0;
     EXPECT_TRUE(unglomData(block.data(), &outCount, 1, 2, out));

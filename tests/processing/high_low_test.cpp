@@ -10,12 +10,12 @@
 
 #include "processing/data_block.h"
 #include "processing/test_rows.h"
-#include "processing/trace_capture.h"
+#include "processing/trace_lines.h"
 
 namespace ostrel {
 namespace {
 
-using test::PrintTo;
+using testing::PrintTo;
 
 constexpr int32_t kInt32Min = std::numeric_limits<int32_t>::min();
 constexpr int32_t kInt32Max = std::numeric_limits<int32_t>::max();
@@ -65,31 +65,49 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, FindTransitions,
     ::testing::Values(
         TransitionCase{"WorkedExample", 1000, 1, {{400, 450, 25000}}, {334, 398, 452, 516}},
-        TransitionCase{"NegativeSamplesCountByMagnitude", 1000, 1, {{400, 450, -25000}},
-                       {334, 398, 452, 516}},
+        TransitionCase{
+            "NegativeSamplesCountByMagnitude", 1000, 1, {{400, 450, -25000}}, {334, 398, 452, 516}},
         TransitionCase{"NothingAboveThreshold", 1000, 1, {{400, 450, 20000}}, {0, 0, 0, 0}},
-        TransitionCase{"SampleEqualToThresholdDoesNotCount", 1000, 1,
-                       {{300, 300, 20000}, {400, 450, 20001}}, {334, 398, 452, 516}},
+        TransitionCase{"SampleEqualToThresholdDoesNotCount",
+                       1000,
+                       1,
+                       {{300, 300, 20000}, {400, 450, 20001}},
+                       {334, 398, 452, 516}},
         TransitionCase{"OnlyIndexZeroLeavesAllZero", 1000, 1, {{0, 0, 90000}}, {0, 0, 0, 0}},
-        TransitionCase{"FirstAtIndexOneEmptiesRisingRamp", 1000, 1, {{1, 200, 30000}},
-                       {0, 0, 202, 266}},
-        TransitionCase{"FirstAtIndexThirtyShortensRisingRamp", 1000, 1, {{30, 100, 30000}},
-                       {0, 28, 102, 166}},
-        TransitionCase{"LastAtFinalIndexEmptiesFallingRamp", 1000, 1, {{500, 999, 30000}},
+        TransitionCase{
+            "FirstAtIndexOneEmptiesRisingRamp", 1000, 1, {{1, 200, 30000}}, {0, 0, 202, 266}},
+        TransitionCase{
+            "FirstAtIndexThirtyShortensRisingRamp", 1000, 1, {{30, 100, 30000}}, {0, 28, 102, 166}},
+        TransitionCase{"LastAtFinalIndexEmptiesFallingRamp",
+                       1000,
+                       1,
+                       {{500, 999, 30000}},
                        {434, 498, 1000, 1000}},
-        TransitionCase{"LastTwoBeforeEndClampsPlateauEnd", 1000, 1, {{500, 997, 30000}},
+        TransitionCase{"LastTwoBeforeEndClampsPlateauEnd",
+                       1000,
+                       1,
+                       {{500, 997, 30000}},
                        {434, 498, 999, 1000}},
         TransitionCase{"TwoScansDoubleTheThreshold", 1000, 2, {{400, 450, 30000}}, {0, 0, 0, 0}},
-        TransitionCase{"TwoScansCountOnlyTheLargerSamples", 1000, 2,
-                       {{400, 450, 30000}, {420, 430, 40001}}, {354, 418, 432, 496}},
-        TransitionCase{"ZeroScansCountEveryNonzeroSample", 1000, 0,
-                       {{0, 999, 0}, {10, 10, 1}, {900, 900, -1}}, {0, 8, 902, 966}},
-        TransitionCase{"GapsInsideTheBurstStayInThePlateau", 1000, 1,
-                       {{400, 400, 25000}, {450, 450, -25000}}, {334, 398, 452, 516}}),
-    test::RowName());
+        TransitionCase{"TwoScansCountOnlyTheLargerSamples",
+                       1000,
+                       2,
+                       {{400, 450, 30000}, {420, 430, 40001}},
+                       {354, 418, 432, 496}},
+        TransitionCase{"ZeroScansCountEveryNonzeroSample",
+                       1000,
+                       0,
+                       {{0, 999, 0}, {10, 10, 1}, {900, 900, -1}},
+                       {0, 8, 902, 966}},
+        TransitionCase{"GapsInsideTheBurstStayInThePlateau",
+                       1000,
+                       1,
+                       {{400, 400, 25000}, {450, 450, -25000}},
+                       {334, 398, 452, 516}}),
+    testing::RowName());
 
 class MakeWeights : public ::testing::Test {
-protected:
+  protected:
     // Sentinels past the count catch writes beyond it.
     std::vector<double> weightsFor(int32_t count, const Transitions& transitions) {
         std::vector<double> weights(count + 8, -5.0);
@@ -189,15 +207,15 @@ TEST_P(FitLine, RecoversExactlyLinearChannelsOutsideTheLeftOutRegion) {
     EXPECT_NEAR(B, row.offset, 1e-9 * std::fabs(row.offset));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FitLine,
-    ::testing::Values(LineCase{"EveryIndexButZero", 0.5, 1000.0, 0, 0},
-                      LineCase{"WorkedExamplePlateau", 0.5, 1000.0, 398, 452},
-                      LineCase{"NegativeSlopeWideRegion", -3.0, -77.0, 100, 900},
-                      LineCase{"RegionAtTheStart", 2.0, 12345.0, 0, 300},
-                      LineCase{"RegionAtTheEnd", 7.0, -4242.0, 700, 999},
-                      LineCase{"NothingLeftOut", 1.5, 31.0, 2000, 1999}),
-    test::RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, FitLine,
+                         ::testing::Values(LineCase{"EveryIndexButZero", 0.5, 1000.0, 0, 0},
+                                           LineCase{"WorkedExamplePlateau", 0.5, 1000.0, 398, 452},
+                                           LineCase{"NegativeSlopeWideRegion", -3.0, -77.0, 100,
+                                                    900},
+                                           LineCase{"RegionAtTheStart", 2.0, 12345.0, 0, 300},
+                                           LineCase{"RegionAtTheEnd", 7.0, -4242.0, 700, 999},
+                                           LineCase{"NothingLeftOut", 1.5, 31.0, 2000, 1999}),
+                         testing::RowName());
 
 struct DegenerateCase {
     const char* name;
@@ -230,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DegenerateCase{"OnePointSummed", {1, 2, 3, 4}, 1, 3},
                       DegenerateCase{"AllAtTheLargestMagnitude",
                                      std::vector<int32_t>(32768, kInt32Min), 0, 0}),
-    test::RowName());
+    testing::RowName());
 
 TEST(FitLineRounding, NearlyConstantLargeSamplesGiveAFiniteLine) {
     std::vector<int32_t> x(32768, 1073741825);
@@ -278,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScaleCase{"NegatedSmallestSaturatesHigh", -1.0, 0.0, kInt32Min, kInt32Max},
                       ScaleCase{"InfiniteSlopeSaturates", kInfinity, 0.0, 3, kInt32Max},
                       ScaleCase{"NotANumberBecomesZero", kInfinity, 0.0, 0, 0}),
-    test::RowName());
+    testing::RowName());
 
 TEST(BlendChannels, WeightsTheLowGainSampleAndTheHighGainRest) {
     const int32_t low[4] = {100, 100, 100, -8};
@@ -294,7 +312,7 @@ TEST(BlendChannels, WeightsTheLowGainSampleAndTheHighGainRest) {
 }
 
 class CombineHighLow : public ::testing::Test {
-protected:
+  protected:
     static constexpr int32_t kCount = 1000;
 
     // Low-gain channel exactly half the high-gain one plus 1000 (even high samples, so every
@@ -316,7 +334,7 @@ protected:
 };
 
 TEST_F(CombineHighLow, WorkedExampleUsesLowGainOnPlateauAndRescaledHighGainOutside) {
-    test::TraceCapture capture;
+    testing::TraceFile capture;
     ostrel::combineHighLow(high.data(), low.data(), out.data(), kCount, 1, 1);
     EXPECT_TRUE(sameIndices(lastTransitions(), {334, 398, 452, 516}));
     for (int32_t i = 0; i < kCount; ++i) {
@@ -328,7 +346,7 @@ TEST_F(CombineHighLow, WorkedExampleUsesLowGainOnPlateauAndRescaledHighGainOutsi
     }
     EXPECT_EQ(out[kCount], -1.0);
 
-    const std::vector<std::string> lines = capture.linesStartingWith("OstrelTCP");
+    const std::vector<std::string> lines = testing::linesStartingWith(capture, "OstrelTCP");
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("OstrelTCP CombineHighLow: npts= 1000; scount= 1 @", 0), 0u);
     EXPECT_EQ(lines[1], "OstrelTCP CombineHighLow: transitions at 334, 398, 452, 516");
@@ -362,25 +380,29 @@ TEST_F(CombineHighLow, RecomputeZeroAppliesThePreviousIndicesToNewData) {
         low[i] = high[i] / 2 - 300;
     }
     low[420] = 5;  // inside the reused plateau: taken as it is
-    test::TraceCapture capture;
+    testing::TraceFile capture;
     ostrel::combineHighLow(high.data(), low.data(), out.data(), kCount, 1, 0);
     EXPECT_TRUE(sameIndices(lastTransitions(), {334, 398, 452, 516}));
     EXPECT_EQ(out[420], 5.0);
     EXPECT_NEAR(out[100], low[100], 1.0);
-    EXPECT_TRUE(capture.linesStartingWith("OstrelTCP CombineHighLow: transitions").empty());
+    EXPECT_TRUE(
+        testing::linesStartingWith(capture, "OstrelTCP CombineHighLow: transitions").empty());
 }
 
 TEST_F(CombineHighLow, ConstantHighGainChannelIsKeptAndTheDegenerateFitTraced) {
     std::fill(high.begin(), high.end(), 640);
-    test::TraceCapture capture;
+    testing::TraceFile capture;
     ostrel::combineHighLow(high.data(), low.data(), out.data(), kCount, 1, 1);
     for (int32_t i = 0; i < kCount; ++i) {
         ASSERT_EQ(high[i], 640) << i;
         ASSERT_EQ(out[i], 640.0) << i;
     }
-    EXPECT_EQ(capture.linesStartingWith("OstrelTCP CombineHighLow: M= 1.000000; B= 0.000000").size(),
+    EXPECT_EQ(
+        testing::linesStartingWith(capture, "OstrelTCP CombineHighLow: M= 1.000000; B= 0.000000")
+            .size(),
+        1u);
+    EXPECT_EQ(testing::linesStartingWith(capture, "OstrelTCP CombineHighLow: no line fits").size(),
               1u);
-    EXPECT_EQ(capture.linesStartingWith("OstrelTCP CombineHighLow: no line fits").size(), 1u);
 }
 
 TEST_F(CombineHighLow, MorePointsThanTheWeightTableHoldsAreRefused) {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-namespace ostrel::test {
+namespace ostrel::testing {
 
 struct ChannelModel {
     int32_t scans = 1;
@@ -23,15 +23,16 @@ struct ChannelModel {
 };
 
 struct SyntheticHalf {
-    std::vector<int32_t> high;      // summed over the scans
-    std::vector<int32_t> low;       // summed over the scans
-    std::vector<double> lowCurve;   // the true low-gain curve per scan, before quantisation
+    std::vector<int32_t> high;     // summed over the scans
+    std::vector<int32_t> low;      // summed over the scans
+    std::vector<double> lowCurve;  // the true low-gain curve per scan, before quantisation
 };
 
 inline double signalAt(int32_t k, int32_t pts, const ChannelModel& model) {
     constexpr double kTwoPi = 6.283185307179586;
     const double phase = static_cast<double>(k) / pts;
-    const double baseline = 400.0 * std::cos(kTwoPi * phase) + 150.0 * std::sin(3.0 * kTwoPi * phase);
+    const double baseline =
+        400.0 * std::cos(kTwoPi * phase) + 150.0 * std::sin(3.0 * kTwoPi * phase);
     const double offset = k - model.burstCentre * pts;
     const double envelope = std::exp(-(offset * offset) / (model.burstWidth * model.burstWidth));
     return baseline + model.burstAmplitude * envelope * std::cos(0.9 * offset);
@@ -42,8 +43,8 @@ inline SyntheticHalf makeHalf(int32_t pts, const ChannelModel& model) {
     const int32_t scans = std::max(model.scans, 1);
     for (int32_t k = 0; k < pts; ++k) {
         const double signal = signalAt(k, pts, model);
-        const double high = std::clamp(model.highGain * signal, -model.highSaturation,
-                                       model.highSaturation);
+        const double high =
+            std::clamp(model.highGain * signal, -model.highSaturation, model.highSaturation);
         const double low = model.lowScale * signal + model.lowOffset;
         half.high.push_back(static_cast<int32_t>(std::lround(high)) * scans);
         half.low.push_back(static_cast<int32_t>(std::lround(low)) * scans);
@@ -85,4 +86,4 @@ inline std::vector<uint8_t> makeBlock(int32_t forwardScans, int32_t reverseScans
     return block;
 }
 
-}  // namespace ostrel::test
+}  // namespace ostrel::testing

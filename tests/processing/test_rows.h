@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-namespace ostrel::test {
+namespace ostrel::testing {
 
 struct RowName {
     template <typename Row>
@@ -16,9 +16,11 @@ struct RowName {
 };
 
 template <typename Row>
-    requires requires(const Row& row) { row.name; }
+requires requires(const Row& row) {
+    row.name;
+}
 void PrintTo(const Row& row, std::ostream* os) {
     *os << row.name;
 }
 
-}  // namespace ostrel::test
+}  // namespace ostrel::testing

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace ostrel::test {
+namespace ostrel::testing {
 
 class HostEvent {
   public:
@@ -38,4 +38,4 @@ class HostEvent {
     int fd_;
 };
 
-}  // namespace ostrel::test
+}  // namespace ostrel::testing

@@ -11,7 +11,7 @@
 
 #include "ostrel_sim/simulator.h"
 
-namespace ostrel::test {
+namespace ostrel::testing {
 
 // Fast instrument timing: a scan of 16384 points takes 2 ms, a reboot keeps it away 300 ms.
 inline sim::Config fastConfig() {
@@ -49,4 +49,4 @@ class Stopwatch {
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-}  // namespace ostrel::test
+}  // namespace ostrel::testing

@@ -51,7 +51,8 @@ std::string DriverLibrary::defaultPath() {
         return fromEnvironment;
     }
     const std::string directory = programDirectory();
-    for (const char* relative : {"/", "/../src/", "/../lib/", "/../lib64/"}) {
+    // Beside the program, the build tree (tools/<program>/ next to src/) and an installed tree.
+    for (const char* relative : {"/", "/../src/", "/../../src/", "/../lib/", "/../lib64/"}) {
         const std::string candidate = directory + relative + kLibraryName;
         if (!directory.empty() && fileExists(candidate)) {
             return candidate;
