@@ -62,31 +62,45 @@ int main(int argc, char** argv) {
     std::vector<std::string> fibreTexts;
     bool logTraffic = false;
 
-    CLI::App app{"Simulated network spectrometer: serves the command, data and reboot ports on "
-                 "one address. Runs until SIGINT or SIGTERM."};
+    CLI::App app{
+        "Simulated network spectrometer: serves the command, data and reboot ports on "
+        "one address. Runs until SIGINT or SIGTERM."};
     app.option_defaults()->always_capture_default();
     app.add_option("--address", config.address, "IPv4 address to listen on");
-    app.add_option("--command-port", config.commandPort, "TCP port of the command connection (0: any free port)");
-    app.add_option("--data-port", config.dataPort, "TCP port of the data connection (0: any free port)");
-    app.add_option("--reboot-port", config.rebootPort, "UDP port of the reboot datagram (0: any free port)");
-    app.add_option("--scan-ms", config.scanMsAt16k, "Duration of one scan at 16384 points in ms; scales with points; 0: instant");
-    app.add_option("--ready-delay-ms", config.readyDelayMs, "Pause between the last progress line and \"ready\" in ms");
-    app.add_option("--reboot-ms", config.rebootDownMs, "Time after \"REBOOT\" during which connections are refused, in ms");
+    app.add_option("--command-port", config.commandPort,
+                   "TCP port of the command connection (0: any free port)");
+    app.add_option("--data-port", config.dataPort,
+                   "TCP port of the data connection (0: any free port)");
+    app.add_option("--reboot-port", config.rebootPort,
+                   "UDP port of the reboot datagram (0: any free port)");
+    app.add_option("--scan-ms", config.scanMsAt16k,
+                   "Duration of one scan at 16384 points in ms; scales with points; 0: instant");
+    app.add_option("--ready-delay-ms", config.readyDelayMs,
+                   "Pause between the last progress line and \"ready\" in ms");
+    app.add_option("--reboot-ms", config.rebootDownMs,
+                   "Time after \"REBOOT\" during which connections are refused, in ms");
     app.add_option("--seed", config.seed, "Seed of the noise");
     app.add_option("--burst", config.burstCentre, "Centre-burst position at skip 0");
-    app.add_option("--amplitude", config.amplitude, "Per-scan peak of the burst on the low-gain channel");
-    app.add_option("--burst-width", config.burstWidth, "1/e half-width of the burst envelope, in points");
+    app.add_option("--amplitude", config.amplitude,
+                   "Per-scan peak of the burst on the low-gain channel");
+    app.add_option("--burst-width", config.burstWidth,
+                   "1/e half-width of the burst envelope, in points");
     app.add_option("--burst-period", config.burstPeriod, "Fringe period, in points");
-    app.add_option("--tail", config.tailFraction, "Slowly decaying fringe tail, relative to the amplitude");
+    app.add_option("--tail", config.tailFraction,
+                   "Slowly decaying fringe tail, relative to the amplitude");
     app.add_option("--baseline", config.baseline, "Amplitude of the slow baseline drift");
-    app.add_option("--gain-factor", config.gainFactor, "High-gain/low-gain ratio at gain 1 (x2 per gain step, /2 at gain 0)");
-    app.add_option("--saturation", config.saturation, "Per-scan clip level of the high-gain channel");
+    app.add_option("--gain-factor", config.gainFactor,
+                   "High-gain/low-gain ratio at gain 1 (x2 per gain step, /2 at gain 0)");
+    app.add_option("--saturation", config.saturation,
+                   "Per-scan clip level of the high-gain channel");
     app.add_option("--low-offset", config.lowOffset, "Per-scan offset of the low-gain channel");
     app.add_option("--noise", config.noise, "Per-scan noise deviation in low-gain units");
     app.add_option("--version-number", config.versionNumber, "Number answered to \"version\"");
-    app.add_option("--fibre", fibreTexts, "Reading of a fibre input, INPUT=VALUE (repeatable; default 100 x input)");
+    app.add_option("--fibre", fibreTexts,
+                   "Reading of a fibre input, INPUT=VALUE (repeatable; default 100 x input)");
     app.add_option("--trickle-bytes", config.trickleBytes, "Bytes per chunk of the trickle fault");
-    app.add_option("--trickle-ms", config.trickleIntervalMs, "Pause between chunks of the trickle fault, in ms");
+    app.add_option("--trickle-ms", config.trickleIntervalMs,
+                   "Pause between chunks of the trickle fault, in ms");
     app.add_option("--max-points", config.maxPoints, "Largest points setting accepted");
     app.add_option("--fault", faultTexts,
                    "PHASE:FAULT[:PREFIX[:COUNT]] (repeatable). PHASE: command-greeting, "

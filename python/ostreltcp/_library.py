@@ -157,7 +157,9 @@ class Driver:
     """
 
     def __init__(self, path: str) -> None:
-        loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # type: ignore[attr-defined]
+        # The exports use stdcall on 32-bit Windows.
+        windows = sys.platform == "win32"
+        loader = ctypes.WinDLL if windows else ctypes.CDLL  # type: ignore[attr-defined]
         self.path = path
         self._dll = loader(path)
         missing = []

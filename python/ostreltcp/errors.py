@@ -118,7 +118,7 @@ def error_for(code: int, text: str, operation: Optional[str] = None) -> OstrelEr
 
 
 class AlreadyOpenError(RuntimeError):
-    """Another Instrument of this process holds the driver: there is one driver state per process."""
+    """Another Instrument of this process is open: the driver has one state per process."""
 
 
 class EventWaitTimeout(TimeoutError):

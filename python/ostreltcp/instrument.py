@@ -27,6 +27,7 @@ import numpy.typing as npt
 from ._library import Driver, load_library
 from .errors import (
     THREAD_NOT_RUNNING,
+    THREAD_START,
     AcquisitionStateError,
     AlreadyOpenError,
     EventWaitTimeout,
@@ -61,6 +62,8 @@ class DriverStatus(enum.IntEnum):
 
 
 _RUNNING_STATUSES = (DriverStatus.THREAD_RUNNING, DriverStatus.COADD_STARTED)
+_THREAD_END_LIMIT_S = 2.0
+_THREAD_END_POLL_S = 0.001
 
 
 @dataclass
@@ -166,11 +169,9 @@ _scan_direction = 3
 
 def _processing_busy() -> bool:
     owner = _owner
-    if owner is not None and (owner._run_active or owner._calibrating):
-        return True
-    if owner is not None:
-        return owner.status in _RUNNING_STATUSES
-    return False
+    if owner is None:
+        return False
+    return owner._run_active or owner._calibrating or owner.status in _RUNNING_STATUSES
 
 
 class Instrument:
@@ -438,7 +439,8 @@ class Instrument:
     def timestamp(self) -> float:
         """Time stamp of the newest published file (ms since 1970 UTC), 0.0 when none."""
         value = ctypes.c_double(0.0)
-        self._driver.check(self._driver.spectrometer_getTimestamp(ctypes.byref(value)), "getTimestamp")
+        result = self._driver.spectrometer_getTimestamp(ctypes.byref(value))
+        self._driver.check(result, "getTimestamp")
         return value.value
 
     # Acquisition
@@ -489,18 +491,19 @@ class Instrument:
         on with :meth:`stop` (about 5 s). `on_scan` is called with the scan number after each
         scan.
         """
+        events = self._events
+        if not self._opened or events is None:
+            # The driver itself would start a run on the closed connections of an earlier open;
+            # without a connection it answers 8, and so does this.
+            raise self._driver.error(THREAD_START, "startCoadd")
         if self._run_active:
             raise RuntimeError("an acquisition of this instrument is already under way")
         if files is not None:
             self.files = files
         summary = AcquisitionSummary(files_requested=self.files)
         self.last_acquisition = summary
-        events = self._events
-        if events is not None:
-            events.drain()
+        events.drain()
         self._driver.check(self._driver.spectrometer_startCoadd(0), "startCoadd")
-        if events is None:
-            raise RuntimeError("the driver runs a co-add for an instrument that is not open")
         self._run_active = True
         selector = selectors.DefaultSelector()
         ended = False
@@ -527,6 +530,10 @@ class Instrument:
                         previous = current
                         summary.files_yielded += 1
                         yield current
+                        if self._events is not events:
+                            # Closed inside the loop: close has stopped the run.
+                            ended = True
+                            return
                 if failed:
                     ended = True
                     raise self._driver.last_error("co-add run")
@@ -542,9 +549,18 @@ class Instrument:
                 )
         finally:
             selector.close()
+            if ended:
+                self._await_thread_end()
             self._run_active = False
             if not ended:
                 self._abort_run()
+
+    def _await_thread_end(self) -> None:
+        # The thread signals the run's last event just before it leaves; until its status reads
+        # Connected again, a new run or a calibration would find it still running.
+        deadline = time.monotonic() + _THREAD_END_LIMIT_S
+        while self.status in _RUNNING_STATUSES and time.monotonic() < deadline:
+            time.sleep(_THREAD_END_POLL_S)
 
     def _abort_run(self) -> None:
         events = self._events

@@ -157,7 +157,9 @@ class Simulator:
         with self._lines_changed:
             return list(self._lines)
 
-    def wait_for_line(self, predicate: Callable[[str], bool], timeout: float = 5.0) -> Optional[str]:
+    def wait_for_line(
+        self, predicate: Callable[[str], bool], timeout: float = 5.0
+    ) -> Optional[str]:
         """The first printed line that satisfies `predicate`, waiting up to `timeout` seconds."""
         deadline = time.monotonic() + timeout
         with self._lines_changed:

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import socket
+import subprocess
+import sys
 from typing import Iterator
 
 import pytest
@@ -19,6 +21,8 @@ from ostreltcp import (
     OstrelError,
     OstrelTimeoutError,
 )
+
+from conftest import child_environment
 
 
 @pytest.mark.parametrize(
@@ -84,13 +88,37 @@ def test_open_refused_raises_connection_error_with_winsock_code(driver, unused_p
         assert instrument.status == DriverStatus.CONNECTED
 
 
-def test_acquire_before_open_raises_code_8(driver):
+def test_acquire_before_open_raises_code_8_and_starts_nothing(driver):
     never_opened = Instrument("127.0.0.1")
+    status = never_opened.status
     with pytest.raises(AcquisitionStateError) as caught:
         next(never_opened.acquire(1))
     assert caught.value.code == 8
-    assert caught.value.text == "Could not start scan thread"
-    assert driver.last_error_code() == 8
+    assert caught.value.text.startswith("Could not start scan thread")
+    assert never_opened.status == status
+
+
+FRESH_PROCESS_START = """
+import ostreltcp
+driver = ostreltcp.load_library()
+try:
+    driver.check(driver.spectrometer_startCoadd(0), "startCoadd")
+except ostreltcp.AcquisitionStateError as error:
+    print(error.code, driver.last_error_code(), error.text)
+"""
+
+
+def test_start_coadd_before_any_open_is_the_drivers_own_code_8(driver):
+    child = subprocess.run(
+        [sys.executable, "-c", FRESH_PROCESS_START],
+        env=child_environment(),
+        capture_output=True,
+        text=True,
+        timeout=20,
+    )
+    assert child.returncode == 0, child.stderr
+    # The text may carry a " winerror" part: the platform error captured with the code.
+    assert child.stdout.startswith("8 8 Could not start scan thread")
 
 
 def test_stop_without_a_run_raises_code_10(instrument):

@@ -1,4 +1,6 @@
 // The simulated interferogram and its DataBlock encoding.
+#include "block.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -6,7 +8,6 @@
 #include <numbers>
 #include <vector>
 
-#include "block.h"
 #include "ostrel_sim/simulator.h"
 
 namespace ostrel::sim {
@@ -15,7 +16,7 @@ namespace {
 // splitmix64: small, fast and identical on every platform, so a seed names the same block
 // everywhere (std::normal_distribution is not specified bit for bit).
 class Random {
-   public:
+  public:
     explicit Random(uint64_t seed) : state_(seed) {}
 
     uint64_t next() {
@@ -36,7 +37,7 @@ class Random {
         return (sum - 2.0 * 65535.0) * kScale;
     }
 
-   private:
+  private:
     uint64_t state_;
 };
 
@@ -53,8 +54,8 @@ double signalAt(const Config& config, double position) {
     double width = config.burstWidth;
     double signal = 0.0;
     if (std::fabs(distance) < 12.0 * width) {
-        signal += config.amplitude * std::exp(-(distance / width) * (distance / width)) *
-                  std::cos(phase);
+        signal +=
+            config.amplitude * std::exp(-(distance / width) * (distance / width)) * std::cos(phase);
     }
     signal += config.amplitude * config.tailFraction * std::cos(phase) * width /
               (width + std::fabs(distance));

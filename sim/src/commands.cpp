@@ -28,7 +28,8 @@ ParsedLine parseLine(std::string_view line) {
     bool first = true;
     while (parsed.valid) {
         size_t start = line.find_first_not_of(" \t", position);
-        if (start == line.npos) break;
+        if (start == line.npos)
+            break;
         size_t end = line.find_first_of(" \t", start);
         std::string_view word = line.substr(start, end == line.npos ? line.npos : end - start);
         position = end == line.npos ? line.size() : end;
@@ -54,7 +55,7 @@ struct Row {
     size_t argumentCount;
     int Settings::*setting;  // null for commands that store nothing
     int minimum;
-    int maximum;             // 0: Config::maxPoints
+    int maximum;  // 0: Config::maxPoints
 };
 
 constexpr int kAny = 1 << 30;
@@ -81,19 +82,23 @@ constexpr std::array<Row, 12> kRows{{
 CommandResult answerCommand(std::string_view line, const Config& config, Settings& settings) {
     ParsedLine parsed = parseLine(line);
     CommandResult result{false, kError};
-    if (!parsed.valid) return result;
+    if (!parsed.valid)
+        return result;
     if (parsed.verb == "scan" && parsed.argumentCount == 0) {
         result.startsScan = true;
         result.reply.clear();
         return result;
     }
     for (const Row& row : kRows) {
-        if (row.verb != parsed.verb || row.argumentCount != parsed.argumentCount) continue;
+        if (row.verb != parsed.verb || row.argumentCount != parsed.argumentCount)
+            continue;
         int value = parsed.arguments[0];
         int maximum = row.maximum == 0 ? config.maxPoints : row.maximum;
         bool ranged = row.setting != nullptr || row.verb == "input";
-        if (ranged && (value < row.minimum || value > maximum)) return result;
-        if (row.setting) settings.*row.setting = value;
+        if (ranged && (value < row.minimum || value > maximum))
+            return result;
+        if (row.setting)
+            settings.*row.setting = value;
         if (row.verb == "version") {
             result.reply = std::to_string(config.versionNumber) + "\r\n" + kOk;
         } else if (row.verb == "input") {

@@ -50,7 +50,8 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
 template <typename Enum, size_t N>
 const char* nameOf(const std::array<Name<Enum>, N>& names, Enum value) {
     for (const auto& name : names) {
-        if (name.value == value) return name.full;
+        if (name.value == value)
+            return name.full;
     }
     return "?";
 }
@@ -68,10 +69,18 @@ bool parseName(const std::array<Name<Enum>, N>& names, std::string_view text, En
 
 }  // namespace
 
-const char* toString(Fault fault) { return nameOf(kFaultNames, fault); }
-const char* toString(Phase phase) { return nameOf(kPhaseNames, phase); }
-bool parseFault(std::string_view text, Fault* fault) { return parseName(kFaultNames, text, fault); }
-bool parsePhase(std::string_view text, Phase* phase) { return parseName(kPhaseNames, text, phase); }
+const char* toString(Fault fault) {
+    return nameOf(kFaultNames, fault);
+}
+const char* toString(Phase phase) {
+    return nameOf(kPhaseNames, phase);
+}
+bool parseFault(std::string_view text, Fault* fault) {
+    return parseName(kFaultNames, text, fault);
+}
+bool parsePhase(std::string_view text, Phase* phase) {
+    return parseName(kPhaseNames, text, phase);
+}
 
 bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error) {
     std::array<std::string_view, 4> fields{};
@@ -80,7 +89,8 @@ bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error) 
     while (fieldCount < fields.size()) {
         size_t colon = fieldCount + 1 < fields.size() ? text.find(':', start) : text.npos;
         fields[fieldCount++] = text.substr(start, colon == text.npos ? colon : colon - start);
-        if (colon == text.npos) break;
+        if (colon == text.npos)
+            break;
         start = colon + 1;
     }
     FaultSpec parsed;
@@ -95,15 +105,16 @@ bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error) 
         parsed.prefix = fieldCount > 2 ? std::string(fields[2]) : std::string();
         if (fieldCount > 3) {
             std::string_view count = fields[3];
-            auto [end, status] = std::from_chars(count.data(), count.data() + count.size(),
-                                                 parsed.count);
+            auto [end, status] =
+                std::from_chars(count.data(), count.data() + count.size(), parsed.count);
             if (status != std::errc() || end != count.data() + count.size() || parsed.count < -1) {
                 problem = "bad count '" + std::string(count) + "'";
             }
         }
     }
     if (!problem.empty()) {
-        if (error) *error = problem;
+        if (error)
+            *error = problem;
         return false;
     }
     *spec = parsed;

@@ -2,6 +2,8 @@
 // connections and a wake pipe, and runs the scan sequence, the reboot pause and trickled sends as
 // deadlines of that poll. Every socket is non-blocking, so a stalled client never holds the loop
 // and stop() is served within one poll.
+#include "ostrel_sim/simulator.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,7 +25,6 @@
 
 #include "block.h"
 #include "commands.h"
-#include "ostrel_sim/simulator.h"
 #include "sockets.h"
 
 namespace ostrel::sim {
@@ -56,7 +57,9 @@ std::string_view withoutLineEnd(std::string_view line) {
 
 // The reboot datagram is exactly "REBOOT"; a trailing line end is forgiven so that
 // `echo REBOOT | nc -u` works too.
-bool isRebootDatagram(std::string_view payload) { return withoutLineEnd(payload) == "REBOOT"; }
+bool isRebootDatagram(std::string_view payload) {
+    return withoutLineEnd(payload) == "REBOOT";
+}
 
 enum class SendMode { Whole, Trickle, Stall, Short, Close };
 
@@ -108,8 +111,15 @@ struct CachedSignal {
     bool valid = false;
 };
 
-enum PollSlot { kWake, kReboot, kCommandListener, kDataListener, kCommandClient, kDataClient,
-                kSlotCount };
+enum PollSlot {
+    kWake,
+    kReboot,
+    kCommandListener,
+    kDataListener,
+    kCommandClient,
+    kDataClient,
+    kSlotCount
+};
 
 }  // namespace
 
@@ -186,13 +196,15 @@ struct Simulator::Impl {
 bool Simulator::Impl::openSockets(std::string* error) {
     uint16_t requested[3] = {config.commandPort, config.dataPort, config.rebootPort};
     for (int i = 0; i < 3; ++i) {
-        if (ports[i] == 0) ports[i] = requested[i];
+        if (ports[i] == 0)
+            ports[i] = requested[i];
     }
-    bool ok = openWakePipe(&wakeRead, &wakeWrite, error);
-    if (ok) ok = (commandListener = openTcpListener(config.address, &ports[0], error)) >= 0;
-    if (ok) ok = (dataListener = openTcpListener(config.address, &ports[1], error)) >= 0;
-    if (ok) ok = (rebootSocket = openUdpSocket(config.address, &ports[2], error)) >= 0;
-    if (!ok) closeSockets();
+    bool ok = openWakePipe(&wakeRead, &wakeWrite, error) &&
+              (commandListener = openTcpListener(config.address, &ports[0], error)) >= 0 &&
+              (dataListener = openTcpListener(config.address, &ports[1], error)) >= 0 &&
+              (rebootSocket = openUdpSocket(config.address, &ports[2], error)) >= 0;
+    if (!ok)
+        closeSockets();
     return ok;
 }
 
@@ -205,7 +217,8 @@ void Simulator::Impl::closeSockets() {
 }
 
 void Simulator::Impl::wake() {
-    if (wakeWrite < 0) return;
+    if (wakeWrite < 0)
+        return;
     char byte = 1;
     // A full pipe already holds a pending wake-up, so a failed write loses nothing.
     [[maybe_unused]] ssize_t written = ::write(wakeWrite, &byte, 1);
@@ -213,12 +226,16 @@ void Simulator::Impl::wake() {
 
 int Simulator::Impl::pollTimeoutMs(Clock::time_point now) const {
     Clock::time_point next = now + kIdlePoll;
-    if (rebooting) next = std::min(next, rebootEndsAt);
-    if (scan.active) next = std::min(next, scan.due);
+    if (rebooting)
+        next = std::min(next, rebootEndsAt);
+    if (scan.active)
+        next = std::min(next, scan.due);
     for (const Connection* connection : {&command, &data}) {
-        if (connection->output.empty()) continue;
+        if (connection->output.empty())
+            continue;
         const Segment& front = connection->output.front();
-        if (front.mode == SendMode::Trickle) next = std::min(next, front.nextChunkAt);
+        if (front.mode == SendMode::Trickle)
+            next = std::min(next, front.nextChunkAt);
     }
     // Rounded up, so the loop never wakes just before a deadline and polls again with 0.
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
@@ -234,7 +251,8 @@ void Simulator::Impl::run() {
         set(kReboot, rebootSocket, POLLIN);
         set(kCommandListener, commandListener, POLLIN);
         set(kDataListener, dataListener, POLLIN);
-        set(kCommandClient, command.fd, static_cast<short>(POLLIN | (wantsToWrite(command) ? POLLOUT : 0)));
+        set(kCommandClient, command.fd,
+            static_cast<short>(POLLIN | (wantsToWrite(command) ? POLLOUT : 0)));
         set(kDataClient, data.fd, static_cast<short>(POLLIN | (wantsToWrite(data) ? POLLOUT : 0)));
         uint64_t commandSerial = command.serial;
         uint64_t dataSerial = data.serial;
@@ -243,7 +261,8 @@ void Simulator::Impl::run() {
         lock.unlock();
         ::poll(slots.data(), slots.size(), timeoutMs);
         lock.lock();
-        if (stopRequested.load()) break;
+        if (stopRequested.load())
+            break;
 
         Clock::time_point now = Clock::now();
         if (slots[kWake].revents) {
@@ -251,7 +270,8 @@ void Simulator::Impl::run() {
             while (::read(wakeRead, drain, sizeof drain) > 0) {
             }
         }
-        if (slots[kReboot].revents) readDatagrams(now);
+        if (slots[kReboot].revents)
+            readDatagrams(now);
         if (slots[kCommandListener].revents && slots[kCommandListener].fd == commandListener) {
             acceptOn(commandListener, command, Phase::CommandGreeting);
         }
@@ -261,10 +281,12 @@ void Simulator::Impl::run() {
         if (slots[kCommandClient].revents && command.serial == commandSerial) {
             serviceClient(command);
         }
-        if (slots[kDataClient].revents && data.serial == dataSerial) serviceClient(data);
+        if (slots[kDataClient].revents && data.serial == dataSerial)
+            serviceClient(data);
 
         now = Clock::now();
-        if (rebooting && now >= rebootEndsAt) finishReboot(now);
+        if (rebooting && now >= rebootEndsAt)
+            finishReboot(now);
         while (scan.active && now >= scan.due) scanStep();
         flush(command, now);
         flush(data, now);
@@ -281,16 +303,19 @@ void Simulator::Impl::run() {
 
 Fault Simulator::Impl::takeFault(Phase phase, std::string_view text) {
     for (auto rule = faults.begin(); rule != faults.end(); ++rule) {
-        if (rule->phase != phase || !text.starts_with(rule->prefix)) continue;
+        if (rule->phase != phase || !text.starts_with(rule->prefix))
+            continue;
         Fault fault = rule->fault;
-        if (rule->remaining > 0 && --rule->remaining == 0) faults.erase(rule);
+        if (rule->remaining > 0 && --rule->remaining == 0)
+            faults.erase(rule);
         return fault;
     }
     return Fault::None;
 }
 
 void Simulator::Impl::emit(Connection& connection, Bytes bytes, Fault fault) {
-    if (connection.fd < 0 || connection.mute) return;
+    if (connection.fd < 0 || connection.mute)
+        return;
     Segment segment{std::move(bytes)};
     segment.cut = segment.bytes->empty() ? 0 : (segment.bytes->size() - 1) / 2;
     switch (fault) {
@@ -329,7 +354,8 @@ void Simulator::Impl::emit(Connection& connection, Bytes bytes, Fault fault) {
 }
 
 bool Simulator::Impl::wantsToWrite(const Connection& connection) const {
-    if (connection.fd < 0 || connection.output.empty()) return false;
+    if (connection.fd < 0 || connection.output.empty())
+        return false;
     const Segment& front = connection.output.front();
     return front.mode != SendMode::Trickle && front.sent < front.end();
 }
@@ -343,20 +369,23 @@ void Simulator::Impl::flush(Connection& connection, Clock::time_point now) {
         if (segment.sent < end) {
             size_t want = end - segment.sent;
             if (segment.mode == SendMode::Trickle) {
-                if (now < segment.nextChunkAt) return;
+                if (now < segment.nextChunkAt)
+                    return;
                 want = std::min(want, static_cast<size_t>(std::max(config.trickleBytes, 1)));
             }
             ssize_t n = ::send(connection.fd, segment.bytes->data() + segment.sent, want,
                                MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                    return;
                 drop(connection, false);
                 return;
             }
             segment.sent += static_cast<size_t>(n);
             if (segment.mode == SendMode::Trickle) {
                 segment.nextChunkAt = now + milliseconds(config.trickleIntervalMs);
-                if (segment.sent < end) return;
+                if (segment.sent < end)
+                    return;
             }
             continue;
         }
@@ -383,7 +412,8 @@ void Simulator::Impl::drop(Connection& connection, bool reset) {
     connection.input.clear();
     connection.output.clear();
     connection.mute = false;
-    if (&connection == &command) scan.active = false;
+    if (&connection == &command)
+        scan.active = false;
 }
 
 // The instrument serves one client per connection: a new client replaces the old one, which is
@@ -391,7 +421,8 @@ void Simulator::Impl::drop(Connection& connection, bool reset) {
 void Simulator::Impl::acceptOn(int listener, Connection& connection, Phase greetingPhase) {
     for (;;) {
         int fd = acceptClient(listener);
-        if (fd < 0) return;
+        if (fd < 0)
+            return;
         drop(connection, false);
         connection.fd = fd;
         connection.serial = ++serials;
@@ -410,8 +441,10 @@ void Simulator::Impl::serviceClient(Connection& connection) {
     bool closed = false;
     while (connection.fd >= 0) {
         ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
         if (n <= 0) {
             closed = true;
             break;
@@ -420,14 +453,16 @@ void Simulator::Impl::serviceClient(Connection& connection) {
         // Commands may arrive split over segments or several to a segment: split on "\n".
         while (connection.fd >= 0) {
             size_t lineFeed = connection.input.find('\n');
-            if (lineFeed == std::string::npos && connection.input.size() < kMaxLineBytes) break;
+            if (lineFeed == std::string::npos && connection.input.size() < kMaxLineBytes)
+                break;
             size_t length = lineFeed == std::string::npos ? connection.input.size() : lineFeed + 1;
             std::string line = connection.input.substr(0, length);
             connection.input.erase(0, length);
             handleLine(connection, line);
         }
     }
-    if (closed) drop(connection, false);
+    if (closed)
+        drop(connection, false);
 }
 
 void Simulator::Impl::handleLine(Connection& connection, const std::string& line) {
@@ -453,7 +488,8 @@ void Simulator::Impl::handleCommand(const std::string& line) {
 void Simulator::Impl::handleDataRequest(const std::string& line) {
     dataRequestLog.push_back(line);
     std::string_view text = withoutLineEnd(line);
-    if (text != "send") return;
+    if (text != "send")
+        return;
     Fault fault = takeFault(Phase::DataTransfer, text);
     lastBlock = blockFor(static_cast<uint64_t>(blocksSent));
     ++blocksSent;
@@ -487,7 +523,8 @@ void Simulator::Impl::scanStep() {
     bool final = scan.next > scan.total;
     std::string line = final ? "ready\r\n" : "_" + std::to_string(scan.next) + "\r\n";
     Fault fault = takeFault(Phase::ScanSequence, line);
-    if (!final) ++progressLines;
+    if (!final)
+        ++progressLines;
     emit(command, textBytes(line), fault);
     // An error line aborts the sequence as the instrument would; a silenced line halts it.
     bool aborted = fault == Fault::ErrorReply || fault == Fault::LowerCaseError ||
@@ -509,11 +546,14 @@ void Simulator::Impl::readDatagrams(Clock::time_point now) {
     char buffer[2048];
     for (;;) {
         ssize_t n = ::recv(rebootSocket, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return;
         std::string payload(buffer, static_cast<size_t>(n));
         datagramLog.push_back(payload);
-        if (isRebootDatagram(payload)) startReboot(now);
+        if (isRebootDatagram(payload))
+            startReboot(now);
     }
 }
 
@@ -532,25 +572,32 @@ void Simulator::Impl::startReboot(Clock::time_point now) {
 
 void Simulator::Impl::finishReboot(Clock::time_point now) {
     std::string error;
-    if (commandListener < 0) commandListener = openTcpListener(config.address, &ports[0], &error);
-    if (dataListener < 0) dataListener = openTcpListener(config.address, &ports[1], &error);
+    if (commandListener < 0)
+        commandListener = openTcpListener(config.address, &ports[0], &error);
+    if (dataListener < 0)
+        dataListener = openTcpListener(config.address, &ports[1], &error);
     rebooting = commandListener < 0 || dataListener < 0;
     // A port still held elsewhere is tried again shortly rather than given up.
-    if (rebooting) rebootEndsAt = now + kRebindRetry;
+    if (rebooting)
+        rebootEndsAt = now + kRebindRetry;
 }
 
 Simulator::Simulator(Config config) : impl_(std::make_unique<Impl>(std::move(config))) {}
 
-Simulator::~Simulator() { stop(); }
+Simulator::~Simulator() {
+    stop();
+}
 
 bool Simulator::start(std::string* error) {
     std::lock_guard life(impl_->lifecycle);
     if (impl_->running) {
-        if (error) *error = "the simulator is already running";
+        if (error)
+            *error = "the simulator is already running";
         return false;
     }
     std::lock_guard lock(impl_->mutex);
-    if (!impl_->openSockets(error)) return false;
+    if (!impl_->openSockets(error))
+        return false;
     impl_->settings = impl_->config.initialSettings;
     impl_->scan = {};
     impl_->rebooting = false;
@@ -562,7 +609,8 @@ bool Simulator::start(std::string* error) {
 
 void Simulator::stop() {
     std::lock_guard life(impl_->lifecycle);
-    if (!impl_->running) return;
+    if (!impl_->running)
+        return;
     {
         std::lock_guard lock(impl_->mutex);
         impl_->stopRequested = true;
@@ -609,7 +657,8 @@ void Simulator::clearFaults() {
     impl_->faults.clear();
     for (Connection* connection : {&impl_->command, &impl_->data}) {
         for (Segment& segment : connection->output) {
-            if (segment.mode == SendMode::Stall) segment.mode = SendMode::Whole;
+            if (segment.mode == SendMode::Stall)
+                segment.mode = SendMode::Whole;
         }
     }
     impl_->wake();
@@ -691,9 +740,11 @@ bool Simulator::waitFor(std::function<bool()> predicate, int timeoutMs) const {
             seen = impl_->changeCount;
         }
         // Called without the lock: the predicate uses the accessors, which take it.
-        if (predicate()) return true;
+        if (predicate())
+            return true;
         Clock::time_point now = Clock::now();
-        if (now >= deadline) return false;
+        if (now >= deadline)
+            return false;
         std::unique_lock lock(impl_->mutex);
         impl_->changed.wait_until(lock, std::min(deadline, now + kWaitForRecheck),
                                   [&] { return impl_->changeCount != seen; });
@@ -714,7 +765,8 @@ void Simulator::setTrickle(int bytes, double intervalMs) {
 
 void Simulator::setFibreReading(int input, uint32_t value) {
     std::lock_guard lock(impl_->mutex);
-    if (input >= 1 && input <= 16) impl_->config.fibreReadings[input - 1] = value;
+    if (input >= 1 && input <= 16)
+        impl_->config.fibreReadings[input - 1] = value;
 }
 
 }  // namespace ostrel::sim

@@ -31,12 +31,14 @@ bool toSocketAddress(const std::string& address, uint16_t port, sockaddr_in* out
 int openBound(int type, const std::string& address, uint16_t* port, std::string* error) {
     sockaddr_in socketAddress;
     if (!toSocketAddress(address, *port, &socketAddress)) {
-        if (error) *error = "not an IPv4 address: '" + address + "'";
+        if (error)
+            *error = "not an IPv4 address: '" + address + "'";
         return -1;
     }
     int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        if (error) *error = describe("cannot create a socket for", address, *port);
+        if (error)
+            *error = describe("cannot create a socket for", address, *port);
         return -1;
     }
     // Reuse lets the listeners come back on their own ports right after a reboot.
@@ -52,7 +54,8 @@ int openBound(int type, const std::string& address, uint16_t* port, std::string*
         failed = "cannot read the port of";
     }
     if (failed) {
-        if (error) *error = describe(failed, address, *port);
+        if (error)
+            *error = describe(failed, address, *port);
         ::close(fd);
         return -1;
     }
@@ -72,14 +75,16 @@ int openUdpSocket(const std::string& address, uint16_t* port, std::string* error
 
 int acceptClient(int listener) {
     int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
 }
 
 void closeSocket(int* fd, bool reset) {
-    if (*fd < 0) return;
+    if (*fd < 0)
+        return;
     if (reset) {
         linger abort{1, 0};
         ::setsockopt(*fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -91,7 +96,8 @@ void closeSocket(int* fd, bool reset) {
 bool openWakePipe(int* readEnd, int* writeEnd, std::string* error) {
     int ends[2];
     if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
-        if (error) *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+        if (error)
+            *error = std::string("cannot create a pipe: ") + std::strerror(errno);
         return false;
     }
     *readEnd = ends[0];

@@ -96,6 +96,12 @@ int32_t scanLoop(double* timestamp) {
             return setLastError(ErrScanTimeout);
         }
     }
+    // A file whose sequence brought no progress reply of its own (no scan-complete event, or
+    // the whole sequence in one reply with "ready") is stamped as it ends, so that it never
+    // carries the time stamp of an earlier file.
+    if (ready && !stamped) {
+        *timestamp = stampMs();
+    }
     const double end = clockMs();
     trace("OstrelTCP: %d scans took %f ms", s.scanProgress.load(), end - start);
     trace("OstrelTCP leaving scanLoop @%f", end);

@@ -65,7 +65,9 @@ int32_t OSTRELTCP_CALL spectrometer_startCoadd(int32_t) {
     ostrel::platform::LockGuard guard(ostrel::lifecycleLock());
     ostrel::trace("OstrelTCP startCoadd @%f", ostrel::clockMs());
     ostrel::ScanThread* thread = driverState.scanThread.load();
-    if (thread == nullptr) {
+    // Without a connection (never opened, or closed since) a run could only fail.
+    if (thread == nullptr || driverState.commandSocket.load() == -1 ||
+        driverState.dataSocket.load() == -1) {
         return ostrel::setLastError(ostrel::ErrThreadStart);
     }
     // A second thread on the same object would share its buffers: refuse while a run is under

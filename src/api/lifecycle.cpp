@@ -150,13 +150,19 @@ int32_t openLocked(int32_t id) {
     return 0;
 }
 
-void closeIfWritable(std::atomic<int32_t>& field, const char* traceLine) {
+// The writable check gives pending output up to a second to leave. A connection that fails it
+// (the peer reset it or vanished) is released all the same: it can never be used again, and
+// keeping it would leak its descriptor and its slot.
+void closeConnection(std::atomic<int32_t>& field, const char* traceLine) {
     const int32_t socket = field.load();
-    if (socket != -1 && socketWaitWritable(socket, kCloseCheckMs) == 1) {
-        trace("%s", traceLine);
-        socketClose(socket, 0);
-        field.store(-1);
+    if (socket == -1) {
+        return;
     }
+    if (socketWaitWritable(socket, kCloseCheckMs) == 1) {
+        trace("%s", traceLine);
+    }
+    socketClose(socket, 0);
+    field.store(-1);
 }
 
 }  // namespace
@@ -166,9 +172,11 @@ platform::Mutex& lifecycleLock() {
     return *lock;
 }
 
+// A thread that has finished its files and is only signalling the host and returning no longer
+// uses the connections: it does not count as a run in progress.
 bool runInProgress() {
     const ScanThread* thread = driverState.scanThread.load();
-    return thread != nullptr && thread->isRunning();
+    return thread != nullptr && thread->isRunning() && !thread->cycleEnded();
 }
 
 int32_t closeLocked() {
@@ -181,9 +189,12 @@ int32_t closeLocked() {
         trace("OstrelTCP close: scan thread stopped");
         driverState.scanThread.store(nullptr);
         retireScanThread(thread);
+    } else if (thread != nullptr) {
+        // The idle object stays, as does its last file; its finished thread is joined now.
+        thread->releaseFinishedThread();
     }
-    closeIfWritable(driverState.commandSocket, "OstrelTCP close: closing command socket");
-    closeIfWritable(driverState.dataSocket, "OstrelTCP close: closing data socket");
+    closeConnection(driverState.commandSocket, "OstrelTCP close: closing command socket");
+    closeConnection(driverState.dataSocket, "OstrelTCP close: closing data socket");
     trace("OstrelTCP close: releasing winsock");
     if (socketLayerAttached) {
         socketsRelease();

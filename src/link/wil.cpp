@@ -78,6 +78,17 @@ SocketSlot* findSlot(int32_t socket) {
     return nullptr;
 }
 
+// Fills the slot's connection address before a connect or bind; false when the layer did not
+// create the socket (no platform call is made then).
+bool recordConnectionAddress(int32_t socket, uint32_t address, uint16_t port) {
+    platform::LockGuard guard(socketLock());
+    SocketSlot* slot = findSlot(socket);
+    if (slot != nullptr) {
+        slot->connection = makeAddress(address, port);
+    }
+    return slot != nullptr;
+}
+
 int32_t openSocket(platform::SocketType type) {
     platform::SocketHandle handle = platform::kNoSocket;
     const int error = platform::socketCreate(type, &handle);
@@ -108,17 +119,17 @@ int32_t openSocket(platform::SocketType type) {
 }
 
 // The platform's answer to one status test without waiting: 1, 0, or a negated error number
-// (the socket is unusable). The lock keeps status polls one at a time, as they always were.
+// (the socket is unusable). The lock keeps status polls one at a time.
 int statusPoll(int32_t socket, WilStatusKind kind) {
     platform::LockGuard guard(socketLock());
     return platform::socketReady(socket, static_cast<platform::Readiness>(kind), 0);
 }
 
-// The error test, then the readiness test, then the deadline, as in the original polling loop;
-// but between rounds the wait blocks in the platform's poll for the time left instead of
-// sleeping, so it uses no processor and answers as soon as the socket is ready. The elapsed
-// time is compared rather than the tick against a deadline, so the wait also holds when the
-// 32-bit tick wraps.
+// Each round tests for an error condition, then for readiness, then for the end of the time;
+// the clock starts after the first tests, so a timeout of 0 still tests once. Between rounds
+// the wait blocks in the platform's poll for the time left: it uses no processor and answers as
+// soon as the socket is ready. Elapsed time is compared, not the tick against a deadline, so
+// the wait also holds when the 32-bit tick wraps.
 int32_t waitFor(int32_t socket, WilStatusKind kind, int32_t timeoutMs) {
     const uint32_t limitMs = timeoutMs > 0 ? static_cast<uint32_t>(timeoutMs) : 0u;
     bool started = false;
@@ -258,13 +269,8 @@ int32_t udpSocketOpen() {
 }
 
 int32_t socketConnect(int32_t socket, uint32_t address, uint16_t port) {
-    {
-        platform::LockGuard guard(socketLock());
-        SocketSlot* slot = findSlot(socket);
-        if (slot == nullptr) {
-            return WIL_NO_SOCK_ADDR;
-        }
-        slot->connection = makeAddress(address, port);
+    if (!recordConnectionAddress(socket, address, port)) {
+        return WIL_NO_SOCK_ADDR;
     }
     const int error = platform::socketConnect(socket, address, port);
     if (error != 0 && error != platform::kWsaWouldBlock) {
@@ -278,13 +284,8 @@ int32_t socketConnectError(int32_t socket) {
 }
 
 int32_t socketBind(int32_t socket, uint32_t address, uint16_t port) {
-    {
-        platform::LockGuard guard(socketLock());
-        SocketSlot* slot = findSlot(socket);
-        if (slot == nullptr) {
-            return WIL_NO_SOCK_ADDR;
-        }
-        slot->connection = makeAddress(address, port);
+    if (!recordConnectionAddress(socket, address, port)) {
+        return WIL_NO_SOCK_ADDR;
     }
     const int error = platform::socketBind(socket, address, port);
     return error != 0 ? -error : 1;

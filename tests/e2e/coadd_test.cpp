@@ -77,8 +77,19 @@ protected:
     HostEvent scanEvent, coaddEvent, filesEvent, errorEvent;
 };
 
-TEST_F(Coadd, ThreeFilesSignalEveryEventAndPublishEachFile) {
-    simulator->setScanMsAt16k(160.0);  // 10 ms a scan at 1024 points: one progress line a reply
+class CoaddPaced : public Coadd {
+protected:
+    // 40 ms a scan at 1024 points and 30 ms before "ready": one progress line a reply, and
+    // "ready" in a reply of its own, even on a loaded machine.
+    void SetUp() override {
+        ostrel::sim::Config config = ostrel::testing::fastConfig();
+        config.scanMsAt16k = 640.0;
+        config.readyDelayMs = 30.0;
+        start(config);
+    }
+};
+
+TEST_F(CoaddPaced, ThreeFilesSignalEveryEventAndPublishEachFile) {
     configure(1024, 4, 3, 3);
     simulator->clearLogs();
     ASSERT_EQ(spectrometer_startCoadd(0), 0);

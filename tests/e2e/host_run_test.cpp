@@ -332,6 +332,8 @@ TEST_F(HostRun, StopWhileNoRunIsInProgressRecordsCode10AndChangesNothing) {
 TEST_F(HostRun, OpenCloseCyclesLeakNoDescriptorOrThread) {
     ASSERT_EQ(api().spectrometer_open(0), 0);
     api().spectrometer_close();
+    // The simulator runs in this process: count once its side of the connections has closed.
+    ASSERT_TRUE(simulator->waitFor([&] { return simulator->connectedClients() == 0; }, 2000));
     const int descriptors = ostrel::testing::openDescriptors();
     const int threads = ostrel::testing::processThreads();
     for (int cycle = 0; cycle < 50; ++cycle) {

@@ -4,9 +4,6 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <chrono>
-#include <string>
-
 namespace {
 
 namespace platform = ostrel::platform;
@@ -52,12 +49,5 @@ TEST_P(LocalFileTime, IsUtcSince1601PlusTheZoneOffset) {
 INSTANTIATE_TEST_SUITE_P(Zones, LocalFileTime,
                          ::testing::Values(ZoneCase{"UTC0", 0}, ZoneCase{"XST-5", 5 * 3600},
                                            ZoneCase{"YST+3:30", -(3 * 3600 + 1800)}));
-
-TEST(Clock, UtcTimeFollowsTheSystemClock) {
-    int64_t seconds = 0;
-    uint16_t milliseconds = 0;
-    platform::utcTime(&seconds, &milliseconds);
-    EXPECT_NEAR(static_cast<double>(seconds), static_cast<double>(time(nullptr)), 1.0);
-}
 
 }  // namespace

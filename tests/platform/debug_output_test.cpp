@@ -6,10 +6,7 @@
 
 #include <cerrno>
 #include <fstream>
-#include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "support/resources.h"
 #include "support/trace_capture.h"
@@ -81,32 +78,6 @@ TEST(DebugOutput, FileSinkAppendsAndKeepsWhatWasThere) {
         EXPECT_EQ(trace.contents(), "first\nsecond\n");
     }
     EXPECT_EQ(ostrel::testing::openDescriptors(), descriptorsBefore);
-}
-
-TEST(DebugOutput, RecordsFromManyThreadsNeverInterleave) {
-    TraceFile trace;
-    constexpr int kThreads = 8;
-    constexpr int kRecords = 300;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([t] {
-            // Records of different lengths, up to the trace limit, so a split would show.
-            const std::string record =
-                std::string(100 + t * 115, static_cast<char>('a' + t)) + "\n";
-            for (int i = 0; i < kRecords; ++i) {
-                platform::debugOutput(record.c_str());
-            }
-        });
-    }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
-    const std::vector<std::string> lines = trace.lines();
-    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kRecords));
-    for (const std::string& line : lines) {
-        const int t = line[0] - 'a';
-        ASSERT_EQ(line, std::string(100 + t * 115, line[0]));
-    }
 }
 
 // setLastError reads errno right after its trace: a sink that cannot be opened must not

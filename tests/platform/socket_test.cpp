@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "support/loopback.h"
-#include "support/resources.h"
 
 namespace {
 
@@ -189,34 +188,6 @@ TEST_F(PlatformSocket, AwaitOnADeadConnectionSleepsInsteadOfSpinning) {
                          (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1e3 +
                          (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e3;
     EXPECT_LT(cpuMs, 20.0);
-}
-
-TEST_F(PlatformSocket, ClosedDescriptorIsNotASocket) {
-    Scenario s;
-    makeSocket(&s);
-    close(s.socket);
-    EXPECT_EQ(platform::socketReady(s.socket, Readiness::Readable, 0), -platform::kWsaNotSocket);
-    EXPECT_EQ(platform::socketCloseHandle(s.socket), 10009);
-    s.socket = platform::kNoSocket;
-}
-
-TEST(SocketService, EveryCallFailsUntilStartedAndAfterTheLastStop) {
-    platform::SocketHandle handle = 0;
-    EXPECT_EQ(platform::socketCreate(platform::SocketType::Stream, &handle), 10093);
-    EXPECT_EQ(handle, platform::kNoSocket);
-    platform::socketServiceStart();
-    platform::socketServiceStart();
-    platform::socketServiceStop();
-    ASSERT_EQ(platform::socketCreate(platform::SocketType::Datagram, &handle), 0);
-    platform::socketServiceStop();
-    platform::socketServiceStop();  // an unpaired stop changes nothing
-    EXPECT_EQ(platform::socketReady(handle, Readiness::Writable, 0), -10093);
-    EXPECT_EQ(platform::socketConnect(handle, kLoopback, 9), 10093);
-    // Closing still releases the descriptor, as stopping the service does on Windows.
-    const int before = ostrel::testing::openDescriptors();
-    EXPECT_EQ(platform::socketCloseHandle(handle), 10093);
-    EXPECT_EQ(ostrel::testing::openDescriptors(), before - 1);
-    EXPECT_EQ(platform::openDescriptorCount(), before - 1);
 }
 
 }  // namespace

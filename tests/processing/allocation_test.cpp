@@ -25,37 +25,14 @@ void* countedAllocation(std::size_t size) {
     return memory;
 }
 
-void* countedAlignedAllocation(std::size_t size, std::align_val_t alignment) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    const std::size_t align = static_cast<std::size_t>(alignment);
-    void* memory = std::aligned_alloc(align, (size + align - 1) / align * align);
-    if (memory == nullptr) {
-        throw std::bad_alloc();
-    }
-    return memory;
-}
-
 }  // namespace
 
+// The other forms of new and delete default to these.
 void* operator new(std::size_t size) {
     return countedAllocation(size);
 }
 void* operator new[](std::size_t size) {
     return countedAllocation(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    return countedAlignedAllocation(size, alignment);
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    return countedAlignedAllocation(size, alignment);
 }
 void operator delete(void* memory) noexcept {
     std::free(memory);
@@ -67,18 +44,6 @@ void operator delete(void* memory, std::size_t) noexcept {
     std::free(memory);
 }
 void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::align_val_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::align_val_t) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t, std::align_val_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept {
     std::free(memory);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ostreltcp.h"
 #include "processing/high_low.h"
 #include "processing/synthetic_block.h"
 #include "processing/test_rows.h"
@@ -195,7 +196,7 @@ class UnglomDirection : public ::testing::TestWithParam<DirectionCase> {
 
     static ChannelModel model(int32_t scans, double centre, double lowOffset) {
         ChannelModel m;
-        m.scans = scans > 0 ? scans : 1;
+        m.scans = scans > 0 ? scans : 3;
         m.burstCentre = centre;
         m.lowOffset = lowOffset;
         return m;
@@ -229,12 +230,12 @@ TEST_P(UnglomDirection, BlockFromAKnownCurveComesBackAsThatCurve) {
                                row.reverseScans};
     for (size_t h = 0; h < halves.size(); ++h) {
         const std::vector<double> expected = expectedHalf(*halves[h], counts[h]);
-        // Without a count to divide by, the sums of the model's scans stay as they are.
-        const double perScan = counts[h] > 0 ? 1.0 : halves[h]->low[0] / halves[h]->lowCurve[0];
+        // A count of 0 or less divides by nothing: the model's sums of three scans stay.
+        const double sums = counts[h] > 0 ? 1.0 : 3.0;
         for (int32_t k = 0; k < kPoints; ++k) {
             const double value = out[h * kPoints + k];
             ASSERT_DOUBLE_EQ(value, expected[k]) << "half " << h << " point " << k;
-            ASSERT_NEAR(value / perScan, halves[h]->lowCurve[k], 2.0)
+            ASSERT_NEAR(value / sums, halves[h]->lowCurve[k], 2.0)
                 << "half " << h << " point " << k;
         }
     }
@@ -329,6 +330,22 @@ TEST(UnglomLimits, OnePointIsAcceptedAndKeptAsItIs) {
     EXPECT_EQ(outCount, 1);
     EXPECT_EQ(out[0], 7.0);
     EXPECT_EQ(out[1], kSentinel);
+}
+
+TEST(UnglomExport, RefusesAndConvertsLikeTheDriversOwnCall) {
+    SyntheticHalf half = explicitHalf({7, 9}, {3, 4});
+    std::vector<uint8_t> block = testing::makeBlock(1, 1, {&half});
+    const std::vector<uint8_t> original = block;
+    double out[3] = {kSentinel, kSentinel, kSentinel};
+    int32_t outCount = -99;
+    ::unglomData(block.data(), &outCount, 2, 0, out);
+    EXPECT_EQ(outCount, -99);
+    EXPECT_EQ(block, original);
+    EXPECT_EQ(out[0], kSentinel);
+    ::unglomData(block.data(), &outCount, 2, 1, out);
+    EXPECT_EQ(outCount, 2);
+    EXPECT_EQ(out[1], 9.0);
+    EXPECT_EQ(out[2], kSentinel);
 }
 
 }  // namespace

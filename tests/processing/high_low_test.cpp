@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "processing/data_block.h"
@@ -43,9 +44,8 @@ bool sameIndices(const Transitions& a, const Transitions& b) {
 
 struct TransitionCase {
     const char* name;
-    int32_t count;
     int32_t scount;
-    std::vector<Run> runs;
+    std::vector<Run> runs;  // over a background of 100 at 1000 points
     Transitions expected;
 };
 
@@ -53,130 +53,93 @@ class FindTransitions : public ::testing::TestWithParam<TransitionCase> {};
 
 TEST_P(FindTransitions, PlacesPlateauTwoPointsOutsideAndRampsSixtyFourBeyond) {
     const TransitionCase& row = GetParam();
-    const std::vector<int32_t> samples = samplesWith(row.count, row.runs);
+    const std::vector<int32_t> samples = samplesWith(1000, row.runs);
     Transitions found{-1, -1, -1, -1};
-    findTransitions(samples.data(), row.count, kThresholdPerScan * row.scount, &found, kRampLength);
+    findTransitions(samples.data(), 1000, kThresholdPerScan * row.scount, &found, kRampLength);
     EXPECT_TRUE(sameIndices(found, row.expected))
         << found.rampStart << ", " << found.plateauStart << ", " << found.plateauEnd << ", "
         << found.rampEnd;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FindTransitions,
-    ::testing::Values(
-        TransitionCase{"WorkedExample", 1000, 1, {{400, 450, 25000}}, {334, 398, 452, 516}},
-        TransitionCase{
-            "NegativeSamplesCountByMagnitude", 1000, 1, {{400, 450, -25000}}, {334, 398, 452, 516}},
-        TransitionCase{"NothingAboveThreshold", 1000, 1, {{400, 450, 20000}}, {0, 0, 0, 0}},
-        TransitionCase{"SampleEqualToThresholdDoesNotCount",
-                       1000,
-                       1,
-                       {{300, 300, 20000}, {400, 450, 20001}},
-                       {334, 398, 452, 516}},
-        TransitionCase{"OnlyIndexZeroLeavesAllZero", 1000, 1, {{0, 0, 90000}}, {0, 0, 0, 0}},
-        TransitionCase{
-            "FirstAtIndexOneEmptiesRisingRamp", 1000, 1, {{1, 200, 30000}}, {0, 0, 202, 266}},
-        TransitionCase{
-            "FirstAtIndexThirtyShortensRisingRamp", 1000, 1, {{30, 100, 30000}}, {0, 28, 102, 166}},
-        TransitionCase{"LastAtFinalIndexEmptiesFallingRamp",
-                       1000,
-                       1,
-                       {{500, 999, 30000}},
-                       {434, 498, 1000, 1000}},
-        TransitionCase{"LastTwoBeforeEndClampsPlateauEnd",
-                       1000,
-                       1,
-                       {{500, 997, 30000}},
-                       {434, 498, 999, 1000}},
-        TransitionCase{"TwoScansDoubleTheThreshold", 1000, 2, {{400, 450, 30000}}, {0, 0, 0, 0}},
-        TransitionCase{"TwoScansCountOnlyTheLargerSamples",
-                       1000,
-                       2,
-                       {{400, 450, 30000}, {420, 430, 40001}},
-                       {354, 418, 432, 496}},
-        TransitionCase{"ZeroScansCountEveryNonzeroSample",
-                       1000,
-                       0,
-                       {{0, 999, 0}, {10, 10, 1}, {900, 900, -1}},
-                       {0, 8, 902, 966}},
-        TransitionCase{"GapsInsideTheBurstStayInThePlateau",
-                       1000,
-                       1,
-                       {{400, 400, 25000}, {450, 450, -25000}},
-                       {334, 398, 452, 516}}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, FindTransitions, ::testing::Values(
+    TransitionCase{"WorkedExample", 1, {{400, 450, 25000}}, {334, 398, 452, 516}},
+    TransitionCase{"NegativeSamplesCountByMagnitude", 1, {{400, 450, -25000}}, {334, 398, 452, 516}},
+    TransitionCase{"NothingAboveThreshold", 1, {{400, 450, 20000}}, {0, 0, 0, 0}},
+    TransitionCase{"SampleEqualToThresholdDoesNotCount", 1, {{300, 300, 20000}, {400, 450, 20001}},
+                   {334, 398, 452, 516}},
+    TransitionCase{"OnlyIndexZeroLeavesAllZero", 1, {{0, 0, 90000}}, {0, 0, 0, 0}},
+    TransitionCase{"FirstAtIndexOneEmptiesRisingRamp", 1, {{1, 200, 30000}}, {0, 0, 202, 266}},
+    TransitionCase{"FirstAtIndexThirtyShortensRisingRamp", 1, {{30, 100, 30000}}, {0, 28, 102, 166}},
+    TransitionCase{"LastAtFinalIndexEmptiesFallingRamp", 1, {{500, 999, 30000}},
+                   {434, 498, 1000, 1000}},
+    TransitionCase{"LastTwoBeforeEndClampsPlateauEnd", 1, {{500, 997, 30000}}, {434, 498, 999, 1000}},
+    TransitionCase{"TwoScansDoubleTheThreshold", 2, {{400, 450, 30000}}, {0, 0, 0, 0}},
+    TransitionCase{"TwoScansCountOnlyTheLargerSamples", 2, {{400, 450, 30000}, {420, 430, 40001}},
+                   {354, 418, 432, 496}},
+    TransitionCase{"ZeroScansCountEveryNonzeroSample", 0, {{0, 999, 0}, {10, 10, 1}, {900, 900, -1}},
+                   {0, 8, 902, 966}},
+    TransitionCase{"GapsInsideTheBurstStayInThePlateau", 1, {{400, 400, 25000}, {450, 450, -25000}},
+                   {334, 398, 452, 516}}),
     testing::RowName());
+// clang-format on
 
-class MakeWeights : public ::testing::Test {
-  protected:
-    // Sentinels past the count catch writes beyond it.
-    std::vector<double> weightsFor(int32_t count, const Transitions& transitions) {
-        std::vector<double> weights(count + 8, -5.0);
-        ostrel::makeWeights(weights.data(), count, transitions);
-        for (int32_t i = count; i < count + 8; ++i) {
-            EXPECT_EQ(weights[i], -5.0) << "written past the count at " << i;
-        }
-        weights.resize(count);
-        return weights;
+// Sentinels past the count catch writes beyond it.
+std::vector<double> weightsFor(int32_t count, const Transitions& transitions) {
+    std::vector<double> weights(count + 8, -5.0);
+    makeWeights(weights.data(), count, transitions);
+    for (int32_t i = count; i < count + 8; ++i) {
+        EXPECT_EQ(weights[i], -5.0) << "written past the count at " << i;
     }
+    weights.resize(count);
+    return weights;
+}
+
+TEST(MakeWeights, WorkedExampleRisesOverSineSquaredAndFallsOverCosineSquared) {
+    const std::vector<double> w = weightsFor(1000, {334, 398, 452, 516});
+    for (int32_t i = 0; i < 1000; ++i) {
+        double expected = i >= 398 && i < 452 ? 1.0 : 0.0;
+        if (i >= 334 && i < 398) {
+            expected = std::pow(std::sin((i - 334) * 1.5707963267948966 / 64), 2);
+            ASSERT_LT(w[i], w[i + 1]) << i;
+        } else if (i >= 452 && i < 516) {
+            expected = std::pow(std::cos((i - 452) * 1.5707963267948966 / 64), 2);
+            ASSERT_GT(w[i], w[i + 1]) << i;
+        }
+        ASSERT_DOUBLE_EQ(w[i], expected) << i;
+    }
+    EXPECT_EQ(w[334], 0.0);
+    EXPECT_EQ(w[452], 1.0);
+    EXPECT_GT(w[515], 0.0);
+}
+
+struct WeightCase {
+    const char* name;
+    int32_t count;
+    Transitions transitions;
+    std::vector<std::pair<int32_t, double>> probes;  // index, weight
 };
 
-TEST_F(MakeWeights, WorkedExampleRisesOverSineSquaredAndFallsOverCosineSquared) {
-    const std::vector<double> w = weightsFor(1000, {334, 398, 452, 516});
-    for (int32_t i = 0; i < 334; ++i) {
-        ASSERT_EQ(w[i], 0.0) << i;
-    }
-    EXPECT_EQ(w[334], 0.0);
-    EXPECT_NEAR(w[366], 0.5, 1e-15);
-    for (int32_t i = 334; i < 398; ++i) {
-        const double expected = std::pow(std::sin((i - 334) * 1.5707963267948966 / 64), 2);
-        ASSERT_DOUBLE_EQ(w[i], expected) << i;
-        ASSERT_LT(w[i], 1.0) << i;
-        ASSERT_LT(w[i], w[i + 1]) << i;
-    }
-    for (int32_t i = 398; i < 452; ++i) {
-        ASSERT_EQ(w[i], 1.0) << i;
-    }
-    EXPECT_EQ(w[452], 1.0);
-    EXPECT_NEAR(w[484], 0.5, 1e-15);
-    for (int32_t i = 453; i < 516; ++i) {
-        const double expected = std::pow(std::cos((i - 452) * 1.5707963267948966 / 64), 2);
-        ASSERT_DOUBLE_EQ(w[i], expected) << i;
-        ASSERT_GT(w[i], 0.0) << i;
-        ASSERT_LT(w[i], w[i - 1]) << i;
-    }
-    for (int32_t i = 516; i < 1000; ++i) {
-        ASSERT_EQ(w[i], 0.0) << i;
+class MakeWeightsAt : public ::testing::TestWithParam<WeightCase> {};
+
+TEST_P(MakeWeightsAt, GivesZeroRampOnePlateauRampZero) {
+    const WeightCase& row = GetParam();
+    const std::vector<double> w = weightsFor(row.count, row.transitions);
+    for (const auto& [index, weight] : row.probes) {
+        EXPECT_NEAR(w[index], weight, 1e-15) << index;
     }
 }
 
-TEST_F(MakeWeights, EmptyRampsLeavePlateauRunningToTheEdges) {
-    const std::vector<double> w = weightsFor(100, {0, 0, 100, 100});
-    for (double weight : w) {
-        ASSERT_EQ(weight, 1.0);
-    }
-}
-
-TEST_F(MakeWeights, ShortRisingRampSpansItsOwnLength) {
-    const std::vector<double> w = weightsFor(200, {0, 28, 102, 166});
-    EXPECT_EQ(w[0], 0.0);
-    EXPECT_NEAR(w[14], 0.5, 1e-15);
-    EXPECT_EQ(w[28], 1.0);
-    EXPECT_EQ(w[199], 0.0);
-}
-
-TEST_F(MakeWeights, NoTransitionsGiveZeroWeightEverywhere) {
-    const std::vector<double> w = weightsFor(500, {0, 0, 0, 0});
-    for (double weight : w) {
-        ASSERT_EQ(weight, 0.0);
-    }
-}
-
-TEST_F(MakeWeights, IndicesFromALargerCallStayInsideTheCount) {
-    const std::vector<double> w = weightsFor(400, {334, 398, 452, 516});
-    EXPECT_EQ(w[334], 0.0);
-    EXPECT_EQ(w[398], 1.0);
-    EXPECT_EQ(w[399], 1.0);
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, MakeWeightsAt, ::testing::Values(
+    WeightCase{"EmptyRampsLetThePlateauReachTheEdges", 100, {0, 0, 100, 100}, {{0, 1.0}, {99, 1.0}}},
+    WeightCase{"ShortRisingRampSpansItsOwnLength", 200, {0, 28, 102, 166},
+               {{0, 0.0}, {14, 0.5}, {28, 1.0}, {134, 0.5}, {166, 0.0}, {199, 0.0}}},
+    WeightCase{"NoTransitionsGiveZeroEverywhere", 500, {0, 0, 0, 0}, {{0, 0.0}, {499, 0.0}}},
+    WeightCase{"IndicesFromALargerCallStopAtTheCount", 400, {334, 398, 452, 516},
+               {{333, 0.0}, {366, 0.5}, {398, 1.0}, {399, 1.0}}}),
+    testing::RowName());
+// clang-format on
 
 struct LineCase {
     const char* name;
@@ -207,15 +170,16 @@ TEST_P(FitLine, RecoversExactlyLinearChannelsOutsideTheLeftOutRegion) {
     EXPECT_NEAR(B, row.offset, 1e-9 * std::fabs(row.offset));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FitLine,
-                         ::testing::Values(LineCase{"EveryIndexButZero", 0.5, 1000.0, 0, 0},
-                                           LineCase{"WorkedExamplePlateau", 0.5, 1000.0, 398, 452},
-                                           LineCase{"NegativeSlopeWideRegion", -3.0, -77.0, 100,
-                                                    900},
-                                           LineCase{"RegionAtTheStart", 2.0, 12345.0, 0, 300},
-                                           LineCase{"RegionAtTheEnd", 7.0, -4242.0, 700, 999},
-                                           LineCase{"NothingLeftOut", 1.5, 31.0, 2000, 1999}),
-                         testing::RowName());
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, FitLine, ::testing::Values(
+    LineCase{"EveryIndexButZero", 0.5, 1000.0, 0, 0},
+    LineCase{"WorkedExamplePlateau", 0.5, 1000.0, 398, 452},
+    LineCase{"NegativeSlopeWideRegion", -3.0, -77.0, 100, 900},
+    LineCase{"RegionAtTheStart", 2.0, 12345.0, 0, 300},
+    LineCase{"RegionAtTheEnd", 7.0, -4242.0, 700, 999},
+    LineCase{"NothingLeftOut", 1.5, 31.0, 2000, 1999}),
+    testing::RowName());
+// clang-format on
 
 struct DegenerateCase {
     const char* name;
@@ -249,17 +213,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DegenerateCase{"AllAtTheLargestMagnitude",
                                      std::vector<int32_t>(32768, kInt32Min), 0, 0}),
     testing::RowName());
-
-TEST(FitLineRounding, NearlyConstantLargeSamplesGiveAFiniteLine) {
-    std::vector<int32_t> x(32768, 1073741825);
-    std::vector<int32_t> y(32768, 12);
-    x[5] = 1073741827;
-    double M = 0.0;
-    double B = 0.0;
-    ostrel::fitLine(x.data(), y.data(), 32768, &M, &B, 0, 0);
-    EXPECT_TRUE(std::isfinite(M));
-    EXPECT_TRUE(std::isfinite(B));
-}
 
 struct ScaleCase {
     const char* name;

@@ -105,7 +105,8 @@ TEST(Interferogram, HighGainCrossesTheDriverThresholdOnlyNearTheBurstAndClipsThe
         int32_t high = sample(block, s, 0, k, 0);
         largest = std::max(largest, std::abs(high));
         if (std::abs(high) > threshold) {
-            if (first < 0) first = k;
+            if (first < 0)
+                first = k;
             last = k;
         } else if (std::abs(k - config.burstCentre) > 200) {
             farthestAway = std::max(farthestAway, std::fabs(high) / threshold);
@@ -125,7 +126,8 @@ TEST(Interferogram, ChannelsAreLinearAwayFromTheBurst) {
     std::vector<uint8_t> block = makeBlock(config, s, 0);
     double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (int k = 0; k < s.points; ++k) {
-        if (std::abs(k - config.burstCentre) < 200) continue;
+        if (std::abs(k - config.burstCentre) < 200)
+            continue;
         double x = sample(block, s, 0, k, 0), y = sample(block, s, 0, k, 1);
         n += 1;
         sx += x;

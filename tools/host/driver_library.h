@@ -67,6 +67,10 @@ public:
     // Loads the library at path and resolves every export; false with *error set otherwise.
     bool load(const std::string& path, std::string* error);
     void unload();
+    // Leaves the library mapped when this object goes, for a host that ends with the process:
+    // the driver's static state (such as the idle scan thread object that close keeps for a
+    // later getData) then stays reachable until exit instead of being cut off by dlclose.
+    void keepLoaded() { keepLoaded_ = true; }
     bool loaded() const { return handle_ != nullptr; }
 
     // The address of an export looked up by name, or null.
@@ -80,6 +84,7 @@ public:
 
 private:
     void* handle_ = nullptr;
+    bool keepLoaded_ = false;
     DriverApi api_;
 };
 

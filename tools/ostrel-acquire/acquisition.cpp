@@ -2,14 +2,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
+#include "file_writer.h"
 #include "host_events.h"
-#include "json_writer.h"
 #include "plot.h"
 #include "progress.h"
+#include "run_summary.h"
 
 namespace ostrel::acquire {
 namespace {
@@ -59,54 +62,47 @@ std::vector<std::string> halfNames(int direction) {
     return {"forward", "reverse"};
 }
 
-std::string numberedName(const char* stem, uint64_t number, OutputFormat format) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%s-%04llu.%s", stem, static_cast<unsigned long long>(number),
-                  formatExtension(format));
-    return text;
-}
-
-struct HalfSummary {
-    std::string name;
-    CurveStatistics interferogram;
-    size_t spectrumPeakBin = 0;
-    double spectrumPeak = 0.0;
-};
-
-struct FileSummary {
-    uint64_t number = 0;
-    std::string interferogramName;
-    std::string spectrumName;
-    double timestampMs = 0.0;
-    std::vector<HalfSummary> halves;
-};
-
 enum class Outcome { Complete, Interrupted, Failed };
+
+const char* outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Complete:
+            return "complete";
+        case Outcome::Interrupted:
+            return "interrupted";
+        default:
+            return "failed";
+    }
+}
 
 class Run {
 public:
-    Run(const host::DriverApi& api, const RunOptions& options)
+    explicit Run(const host::DriverApi& api, const RunOptions& options)
         : api_(api),
           options_(options),
           display_(stdout, options.quiet                   ? ProgressMode::Quiet
                            : isatty(STDOUT_FILENO) != 0 ? ProgressMode::Terminal
-                                                          : ProgressMode::Lines),
-          spectra_(options.apodization) {}
+                                                          : ProgressMode::Lines) {
+        report_.options = options;
+    }
 
     int execute();
 
 private:
     int prepare();
+    int connect();
+    int calibrate();
+    int sendSettings();
+    int startRun();
     bool driverCall(int32_t result, const std::string& what);
     void reportDriverError(const std::string& what, int32_t code);
     void reportError(const std::string& what, const std::string& detail = "");
     void warn(const std::string& text);
     int follow();
-    bool handleCoadd(uint64_t signalled);
-    bool saveFile(uint64_t number, double timestampMs);
+    void fetchFile(uint64_t signalled);
+    bool collectWritten();
     void shutDown();
     void removeDirectoryIfEmpty();
-    bool writeSummary(Outcome outcome);
     void drawLastPlot();
     void printFinalLine(Outcome outcome);
     ProgressState progress() const;
@@ -114,29 +110,18 @@ private:
     const host::DriverApi& api_;
     const RunOptions& options_;
     ProgressDisplay display_;
-    SpectrumCalculator spectra_;
     HostEvents events_;
+    std::unique_ptr<FileWriter> writer_;
     std::vector<std::string> halves_;
+    RunReport report_;
 
     bool opened_ = false;
     bool createdDirectory_ = false;
-    int32_t pointsReported_ = 0;
-    int32_t skipApplied_ = 0;
-    int32_t version_ = 0;
     int scan_ = 0;
-    uint64_t filesSignalled_ = 0;
-    uint64_t filesMissed_ = 0;
-    std::string failure_;
-    std::vector<double> data_;
-    std::vector<std::vector<double>> spectrum_;
-    std::vector<FileSummary> saved_;
+    std::vector<double> lastData_;  // the file fetched last
 
     Clock::time_point started_ = Clock::now();
-    Clock::time_point runStarted_;
-    double connectSeconds_ = 0.0;
-    double calibrationSeconds_ = 0.0;
-    double acquisitionSeconds_ = 0.0;
-    double closeSeconds_ = 0.0;
+    Clock::time_point runStarted_ = Clock::now();
 };
 
 void Run::reportError(const std::string& what, const std::string& detail) {
@@ -145,8 +130,8 @@ void Run::reportError(const std::string& what, const std::string& detail) {
     if (!detail.empty()) {
         std::fprintf(stderr, "  %s\n", detail.c_str());
     }
-    if (failure_.empty()) {
-        failure_ = detail.empty() ? what : what + ": " + detail;
+    if (report_.error.empty()) {
+        report_.error = detail.empty() ? what : what + ": " + detail;
     }
 }
 
@@ -180,7 +165,7 @@ bool Run::driverCall(int32_t result, const std::string& what) {
 
 ProgressState Run::progress() const {
     ProgressState state;
-    state.filesDone = static_cast<int>(filesSignalled_);
+    state.filesDone = static_cast<int>(report_.filesSignalled);
     state.files = options_.files;
     state.scan = scan_;
     state.scans = options_.scans;
@@ -188,40 +173,38 @@ ProgressState Run::progress() const {
     return state;
 }
 
-// Everything before the run: connection, calibration, settings, host events. Returns ExitOk when
-// the co-add run has started.
-int Run::prepare() {
-    std::string error;
-    if (!makeDirectories(options_.outputDirectory, &createdDirectory_, &error) ||
-        !events_.create(&error)) {
-        reportError(error);
-        return ExitOutput;
-    }
+int Run::connect() {
     api_.spectrometer_setIPAddress(options_.address.c_str());
     const Clock::time_point connecting = Clock::now();
     const int32_t opened = api_.spectrometer_open(0);
-    connectSeconds_ = secondsSince(connecting);
+    report_.connectSeconds = secondsSince(connecting);
     if (opened != 0) {
         reportDriverError("cannot connect to the instrument at " + options_.address, opened);
         return ExitConnect;
     }
     opened_ = true;
-    version_ = api_.spectrometer_version();
+    report_.version = api_.spectrometer_version();
+    return ExitOk;
+}
 
-    if (options_.calibrate) {
-        display_.note("calibrating (one forward scan of 16384 points)...");
-        const Clock::time_point calibrating = Clock::now();
-        const int32_t calibrated = api_.spectrometer_calibrationScan();
-        calibrationSeconds_ = secondsSince(calibrating);
-        if (!driverCall(calibrated, "the calibration scan failed")) {
-            return ExitSetting;
-        }
-        api_.spectrometer_getSkipPoints(&skipApplied_);
-        display_.note("calibrated: skip points " + std::to_string(skipApplied_));
+int Run::calibrate() {
+    display_.note("calibrating (one forward scan of 16384 points)...");
+    const Clock::time_point calibrating = Clock::now();
+    const int32_t calibrated = api_.spectrometer_calibrationScan();
+    report_.calibrationSeconds = secondsSince(calibrating);
+    if (!driverCall(calibrated, "the calibration scan failed")) {
+        return ExitSetting;
     }
+    int32_t skip = 0;
+    api_.spectrometer_getSkipPoints(&skip);
+    report_.skip = skip;
+    display_.note("calibrated: skip points " + std::to_string(skip));
+    return ExitOk;
+}
 
-    // The calibration leaves the instrument at its own settings, so every setting is sent after
-    // it; the skip points are the calibrated value then and are not sent again.
+// The calibration leaves the instrument at its own settings, so every setting is sent after it;
+// the skip points are the calibrated value then and are not sent again.
+int Run::sendSettings() {
     struct Setting {
         int32_t (*send)(int32_t);
         const char* option;
@@ -243,19 +226,38 @@ int Run::prepare() {
         }
     }
     if (!options_.calibrate) {
-        skipApplied_ = options_.skip;
+        report_.skip = options_.skip;
     }
     api_.spectrometer_setFiles(options_.files);
-    api_.spectrometer_getPoints(&pointsReported_);
-    data_.assign(static_cast<size_t>(pointsReported_), 0.0);
+    int32_t points = 0;
+    api_.spectrometer_getPoints(&points);
+    report_.pointsReported = points;
+    return ExitOk;
+}
 
+int Run::startRun() {
+    FileSettings settings;
+    settings.directory = options_.outputDirectory;
+    settings.format = options_.format;
+    settings.apodization = options_.apodization;
+    settings.address = options_.address;
+    settings.scans = options_.scans;
+    settings.direction = options_.direction;
+    settings.gain = options_.gain;
+    settings.skip = report_.skip;
+    settings.halves = halves_;
+    writer_ = std::make_unique<FileWriter>(settings);
+    std::string error;
+    if (!writer_->start(&error)) {
+        reportError(error);
+        return ExitOutput;
+    }
     // Registered after the calibration, whose progress lines would otherwise leave a stale
     // scan event behind for the run.
     api_.spectrometer_setScanCompleteEventHandle(events_.handle(HostEvent::ScanComplete));
     api_.spectrometer_setCoaddCompleteEventHandle(events_.handle(HostEvent::CoaddComplete));
     api_.spectrometer_setFilesCompleteEventHandle(events_.handle(HostEvent::FilesComplete));
     api_.spectrometer_setErrorEventHandle(events_.handle(HostEvent::Error));
-
     runStarted_ = Clock::now();
     if (!driverCall(api_.spectrometer_startCoadd(0), "cannot start the acquisition")) {
         return ExitAcquisition;
@@ -263,84 +265,76 @@ int Run::prepare() {
     return ExitOk;
 }
 
-bool Run::saveFile(uint64_t number, double timestampMs) {
-    const size_t halves = halves_.size();
-    const size_t points = data_.size() / halves;
-    FileSummary summary;
-    summary.number = number;
-    summary.timestampMs = timestampMs;
-    summary.interferogramName = numberedName("interferogram", number, options_.format);
-    summary.spectrumName = numberedName("spectrum", number, options_.format);
-
-    std::vector<HeaderEntry> header = {
-        {"file", static_cast<int64_t>(number)},
-        {"timestamp", formatTimestamp(timestampMs)},
-        {"timestamp_ms", timestampMs},
-        {"address", options_.address},
-        {"points", static_cast<int64_t>(points)},
-        {"scans", static_cast<int64_t>(options_.scans)},
-        {"direction", static_cast<int64_t>(options_.direction)},
-        {"gain", static_cast<int64_t>(options_.gain)},
-        {"skip", static_cast<int64_t>(skipApplied_)},
-    };
-    Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
-    spectrum_.resize(halves);
-    for (size_t half = 0; half < halves; ++half) {
-        const double* curve = data_.data() + half * points;
-        interferogram.columns.push_back({halves_[half], curve});
-        spectra_.compute(curve, points, &spectrum_[half]);
-        HalfSummary statistics{halves_[half], curveStatistics(curve, points), 0, 0.0};
-        statistics.spectrumPeakBin = largestIndex(spectrum_[half].data(), spectrum_[half].size());
-        statistics.spectrumPeak = spectrum_[half][statistics.spectrumPeakBin];
-        summary.halves.push_back(statistics);
-    }
-    const size_t bins = spectrum_.front().size();
-    Table spectrum{"ostrel-acquire spectrum", header, "bin", {}, bins};
-    spectrum.header.push_back({"apodization", std::string(apodizationName(options_.apodization))});
-    spectrum.header.push_back(
-        {"transform_length", static_cast<int64_t>(SpectrumCalculator::transformLength(points))});
-    for (size_t half = 0; half < halves; ++half) {
-        spectrum.columns.push_back({halves_[half], spectrum_[half].data()});
-    }
-
+// Everything before the run. Returns ExitOk when the co-add run has started.
+int Run::prepare() {
     std::string error;
-    if (!writeTable(options_.outputDirectory, summary.interferogramName, options_.format,
-                    interferogram, &error) ||
-        !writeTable(options_.outputDirectory, summary.spectrumName, options_.format, spectrum,
-                    &error)) {
-        reportError("cannot save file " + std::to_string(number), error);
-        return false;
+    if (!makeDirectories(options_.outputDirectory, &createdDirectory_, &error) ||
+        !events_.create(&error)) {
+        reportError(error);
+        return ExitOutput;
     }
-    saved_.push_back(summary);
-    return true;
+    int status = connect();
+    if (status == ExitOk && options_.calibrate) {
+        status = calibrate();
+    }
+    if (status == ExitOk) {
+        status = sendSettings();
+    }
+    return status == ExitOk ? startRun() : status;
 }
 
 // One co-add event: the driver publishes the newest file only, so when several files were
 // signalled since the last wait, the ones in between are gone and are counted as missed.
-bool Run::handleCoadd(uint64_t signalled) {
-    filesSignalled_ += signalled;
+void Run::fetchFile(uint64_t signalled) {
+    report_.filesSignalled += signalled;
     scan_ = 0;
     if (signalled > 1) {
-        filesMissed_ += signalled - 1;
+        report_.filesMissed += signalled - 1;
         warn(std::to_string(signalled - 1) + " file(s) were published faster than they could " +
-             "be read and were not saved");
+             "be fetched and were not saved");
     }
-    double timestampMs = 0.0;
-    const int32_t result = api_.spectrometer_getData(data_.data(), pointsReported_, &timestampMs);
-    // The same time stamp again means the file saved last was already the newer one.
-    const bool repeated = !saved_.empty() && saved_.back().timestampMs == timestampMs;
-    if (result != 0 || repeated) {
-        ++filesMissed_;
-        warn(result != 0 ? "file " + std::to_string(filesSignalled_) + " not available: " +
-                               host::lastErrorText(api_, result)
-                         : "file " + std::to_string(filesSignalled_) +
-                               " was the one already saved; not saved twice");
-        return true;
+    AcquiredFile file;
+    file.number = report_.filesSignalled;
+    file.data.assign(static_cast<size_t>(std::max(report_.pointsReported, 1)), 0.0);
+    const int32_t result = api_.spectrometer_getData(
+        file.data.data(), static_cast<int32_t>(file.data.size()), &file.timestampMs);
+    // Two co-added files practically never agree to the last bit (their noise differs), so the same
+    // data again means the file fetched last was already this newer one. Time stamps cannot tell:
+    // the driver keeps the previous file's stamp when a whole scan sequence arrives in one read.
+    const bool repeated = result == 0 && file.data == lastData_;
+    std::string problem;
+    if (result != 0) {
+        // 1 is not an error code here: it says that nothing has been published yet.
+        problem = "file " + std::to_string(file.number) + " is not available: " +
+                  (result == 1 ? "nothing published" : host::lastErrorText(api_, result));
+    } else if (repeated) {
+        problem = "file " + std::to_string(file.number) + " was replaced before it was fetched";
+    } else {
+        lastData_ = file.data;
+        if (!writer_->submit(std::move(file))) {
+            problem = "the disk does not keep up: file " +
+                      std::to_string(report_.filesSignalled) + " dropped with " +
+                      std::to_string(FileWriter::kMaxPending) +
+                      " files still waiting to be written";
+        }
     }
-    if (!saveFile(filesSignalled_, timestampMs)) {
+    if (!problem.empty()) {
+        ++report_.filesMissed;
+        warn(problem);
+    }
+}
+
+// Takes the files written meanwhile into the report; false when writing failed.
+bool Run::collectWritten() {
+    for (FileSummary& written : writer_->takeWritten()) {
+        report_.files.push_back(std::move(written));
+        display_.fileSaved(progress(), report_.files.back().interferogramName);
+    }
+    const std::string failure = writer_->failure();
+    if (!failure.empty()) {
+        reportError(failure);
         return false;
     }
-    display_.fileSaved(progress(), saved_.back().interferogramName);
     return true;
 }
 
@@ -350,11 +344,15 @@ int Run::follow() {
         options_.scans * kDeadmanPerScanSeconds + kInactivityMarginSeconds;
     Clock::time_point lastEvent = Clock::now();
     for (;;) {
-        const EventCounts counts = events_.wait(waitMs);
+        const EventCounts counts = events_.wait(waitMs, writer_->readyDescriptor());
         if (counts.interrupted) {
             return ExitInterrupted;
         }
-        if (counts.any()) {
+        bool driverEvent = false;
+        for (const uint64_t signalled : counts.signalled) {
+            driverEvent = driverEvent || signalled != 0;
+        }
+        if (driverEvent) {
             lastEvent = Clock::now();
         }
         if (counts.of(HostEvent::ScanComplete) != 0) {
@@ -362,8 +360,10 @@ int Run::follow() {
             api_.spectrometer_getScanProgress(&scan);
             scan_ = scan;
         }
-        if (counts.of(HostEvent::CoaddComplete) != 0 &&
-            !handleCoadd(counts.of(HostEvent::CoaddComplete))) {
+        if (counts.of(HostEvent::CoaddComplete) != 0) {
+            fetchFile(counts.of(HostEvent::CoaddComplete));
+        }
+        if (counts.extra != 0 && !collectWritten()) {
             return ExitOutput;
         }
         if (counts.of(HostEvent::Error) != 0) {
@@ -376,31 +376,28 @@ int Run::follow() {
         }
         display_.update(progress());
         if (secondsSince(lastEvent) > inactivityLimit) {
-            reportError("no word from the driver for " +
-                        formatDuration(secondsSince(lastEvent)) + "; giving up");
+            reportError("no word from the driver for " + formatDuration(secondsSince(lastEvent)) +
+                        "; giving up");
             return ExitAcquisition;
         }
     }
 }
 
 void Run::shutDown() {
-    if (!opened_) {
-        // A failed open may leave a connection or the socket layer behind; close takes any mix.
-        api_.spectrometer_close();
-        return;
-    }
     // close rather than stop: stop reboots the instrument, sleeps 5 s and connects again, which
     // is of no use to a program that is about to exit. close stops the scan thread and both
-    // connections and returns 0 whatever their state.
+    // connections whatever their state (also what a failed open left behind).
     const Clock::time_point closing = Clock::now();
     api_.spectrometer_close();
-    closeSeconds_ = secondsSince(closing);
-    opened_ = false;
-    // The scan thread is gone now; the handles are taken back before the descriptors close.
-    api_.spectrometer_setScanCompleteEventHandle(0);
-    api_.spectrometer_setCoaddCompleteEventHandle(0);
-    api_.spectrometer_setFilesCompleteEventHandle(0);
-    api_.spectrometer_setErrorEventHandle(0);
+    report_.closeSeconds = secondsSince(closing);
+    if (opened_) {
+        // The scan thread is gone now; the handles are taken back before the descriptors close.
+        api_.spectrometer_setScanCompleteEventHandle(0);
+        api_.spectrometer_setCoaddCompleteEventHandle(0);
+        api_.spectrometer_setFilesCompleteEventHandle(0);
+        api_.spectrometer_setErrorEventHandle(0);
+        opened_ = false;
+    }
 }
 
 void Run::removeDirectoryIfEmpty() {
@@ -409,103 +406,19 @@ void Run::removeDirectoryIfEmpty() {
     }
 }
 
-bool Run::writeSummary(Outcome outcome) {
-    AtomicFile file(options_.outputDirectory, "summary.json");
-    std::string error;
-    if (!file.open(&error)) {
-        reportError("cannot write the summary", error);
-        return false;
-    }
-    JsonWriter json(file.stream());
-    json.beginObject();
-    json.member("program", "ostrel-acquire");
-    json.member("status", outcome == Outcome::Complete      ? "complete"
-                          : outcome == Outcome::Interrupted ? "interrupted"
-                                                            : "failed");
-    if (!failure_.empty()) {
-        json.member("error", failure_);
-    }
-    json.key("instrument");
-    json.beginObject();
-    json.member("address", options_.address);
-    json.member("simulator", options_.simulator);
-    json.member("version", static_cast<int>(version_));
-    json.endObject();
-    json.key("settings");
-    json.beginObject();
-    json.member("points", options_.points);
-    json.member("points_reported", static_cast<int>(pointsReported_));
-    json.member("scans", options_.scans);
-    json.member("files", options_.files);
-    json.member("direction", options_.direction);
-    json.member("gain", options_.gain);
-    json.member("skip", static_cast<int>(skipApplied_));
-    json.member("calibrated", options_.calibrate);
-    json.member("apodization", apodizationName(options_.apodization));
-    json.member("format", formatExtension(options_.format));
-    json.endObject();
-    json.key("timing");
-    json.beginObject();
-    json.member("connect_s", connectSeconds_);
-    json.member("calibration_s", calibrationSeconds_);
-    json.member("acquisition_s", acquisitionSeconds_);
-    json.member("close_s", closeSeconds_);
-    json.member("total_s", secondsSince(started_));
-    json.member("seconds_per_file",
-                filesSignalled_ > 0 ? acquisitionSeconds_ / static_cast<double>(filesSignalled_)
-                                    : 0.0);
-    json.endObject();
-    json.member("files_requested", options_.files);
-    json.member("files_signalled", static_cast<int64_t>(filesSignalled_));
-    json.member("files_saved", saved_.size());
-    json.member("files_missed", static_cast<int64_t>(filesMissed_));
-    json.key("files");
-    json.beginArray();
-    for (const FileSummary& saved : saved_) {
-        json.beginObject();
-        json.member("file", static_cast<int64_t>(saved.number));
-        json.member("interferogram", saved.interferogramName);
-        json.member("spectrum", saved.spectrumName);
-        json.member("timestamp", formatTimestamp(saved.timestampMs));
-        json.member("timestamp_ms", saved.timestampMs);
-        json.key("halves");
-        json.beginArray();
-        for (const HalfSummary& half : saved.halves) {
-            json.beginObject();
-            json.member("half", half.name);
-            json.member("min", half.interferogram.minimum);
-            json.member("max", half.interferogram.maximum);
-            json.member("mean", half.interferogram.mean);
-            json.member("peak_index", half.interferogram.peakIndex);
-            json.member("spectrum_peak_bin", half.spectrumPeakBin);
-            json.member("spectrum_peak", half.spectrumPeak);
-            json.endObject();
-        }
-        json.endArray();
-        json.endObject();
-    }
-    json.endArray();
-    json.endObject();
-    if (!file.commit(&error)) {
-        reportError("cannot write the summary", error);
-        return false;
-    }
-    return true;
-}
-
 void Run::drawLastPlot() {
-    if (!options_.plot || saved_.empty()) {
+    const AcquiredFile& last = writer_->lastFile();
+    if (!options_.plot || report_.files.empty() || last.data.empty()) {
         return;
     }
-    const FileSummary& last = saved_.back();
     PlotRequest request;
     request.gnuplot = options_.gnuplot;
     request.directory = options_.outputDirectory;
-    const size_t points = data_.size() / halves_.size();
+    const size_t points = last.data.size() / halves_.size();
     for (size_t half = 0; half < halves_.size(); ++half) {
-        const double* curve = data_.data() + half * points;
+        const double* curve = last.data.data() + half * points;
         request.interferogram.push_back({halves_[half], std::vector<double>(curve, curve + points)});
-        request.spectrum.push_back({halves_[half], spectrum_[half]});
+        request.spectrum.push_back({halves_[half], writer_->lastSpectra()[half]});
     }
     char title[256];
     std::snprintf(title, sizeof title, "%s, file %llu, %s: %d scans of %zu points, %s, gain %d",
@@ -514,8 +427,7 @@ void Run::drawLastPlot() {
                   directionText(options_.direction), options_.gain);
     request.title = title;
     request.spectrumTitle = std::string("Spectrum (") + apodizationName(options_.apodization) +
-                            ", " +
-                            std::to_string(SpectrumCalculator::transformLength(points)) +
+                            ", " + std::to_string(SpectrumCalculator::transformLength(points)) +
                             "-point transform)";
     std::string message;
     const PlotResult result = drawPlot(request, &message);
@@ -528,46 +440,54 @@ void Run::drawLastPlot() {
 
 void Run::printFinalLine(Outcome outcome) {
     display_.finishLine();
-    const size_t points = halves_.empty() ? 0 : data_.size() / halves_.size();
-    char text[512];
     const char* verb = outcome == Outcome::Complete      ? "acquired"
                        : outcome == Outcome::Interrupted ? "interrupted after"
                                                          : "failed after";
-    std::string count = std::to_string(saved_.size());
+    std::string count = std::to_string(report_.files.size());
     if (options_.files > 0) {
         count += " of " + std::to_string(options_.files);
     }
-    std::snprintf(text, sizeof text,
-                  "%s %s file(s) (%d scans of %zu points, %s%s) in %s; output in %s/%s",
-                  verb, count.c_str(), options_.scans, points, directionText(options_.direction),
-                  options_.simulator ? ", simulator" : "",
-                  formatDuration(acquisitionSeconds_).c_str(), options_.outputDirectory.c_str(),
-                  filesMissed_ > 0 ? (" (" + std::to_string(filesMissed_) + " missed)").c_str()
-                                   : "");
-    std::printf("%s\n", text);
+    const std::string missed =
+        report_.filesMissed > 0 ? ", " + std::to_string(report_.filesMissed) + " missed" : "";
+    std::printf("%s %s file(s) (%d scans of %d points, %s%s) in %s%s; output in %s/\n", verb,
+                count.c_str(), options_.scans, options_.points, directionText(options_.direction),
+                options_.simulator ? ", simulator" : "",
+                formatDuration(report_.acquisitionSeconds).c_str(), missed.c_str(),
+                options_.outputDirectory.c_str());
     std::fflush(stdout);
 }
 
 int Run::execute() {
     halves_ = halfNames(options_.direction);
     int status = prepare();
-    if (status != ExitOk) {
+    if (status != ExitOk && writer_ == nullptr) {
         shutDown();
         removeDirectoryIfEmpty();
         return status;
     }
-    display_.update(progress());
-    status = follow();
-    acquisitionSeconds_ = secondsSince(runStarted_);
+    if (status == ExitOk) {
+        display_.update(progress());
+        status = follow();
+    }
+    report_.acquisitionSeconds = secondsSince(runStarted_);
     if (status == ExitInterrupted) {
         display_.note("interrupted: stopping the run");
     }
     shutDown();
+    // Every file fetched so far is complete in memory; it is written before the program ends.
+    writer_->finish();
+    if (!collectWritten() && status != ExitInterrupted) {
+        status = ExitOutput;
+    }
     const Outcome outcome = status == ExitOk            ? Outcome::Complete
                             : status == ExitInterrupted ? Outcome::Interrupted
                                                         : Outcome::Failed;
-    if (!writeSummary(outcome) && status == ExitOk) {
-        status = ExitOutput;
+    report_.status = outcomeName(outcome);
+    report_.totalSeconds = secondsSince(started_);
+    std::string error;
+    if (!writeRunSummary(options_.outputDirectory, report_, &error)) {
+        reportError("cannot write the summary", error);
+        status = status == ExitOk ? ExitOutput : status;
     }
     if (status != ExitOutput) {
         drawLastPlot();

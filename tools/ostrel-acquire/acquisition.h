@@ -4,44 +4,13 @@
 // a summary and a plot.
 #pragma once
 
-#include <optional>
+#include <cstdint>
 #include <string>
 
 #include "driver_library.h"
-#include "output_files.h"
-#include "spectrum.h"
+#include "run_options.h"
 
 namespace ostrel::acquire {
-
-// The program's exit status.
-enum ExitCode {
-    ExitOk = 0,
-    ExitUsage = 2,        // the command line is wrong
-    ExitLibrary = 3,      // the driver library cannot be loaded, or the simulator cannot start
-    ExitConnect = 4,      // the instrument cannot be reached or does not greet
-    ExitSetting = 5,      // the instrument refused a setting or the calibration failed
-    ExitAcquisition = 6,  // the run ended on an error
-    ExitOutput = 7,       // an output file cannot be written
-    ExitInterrupted = 130,
-};
-
-struct RunOptions {
-    std::string address;
-    bool simulator = false;  // the address is the built-in simulator (reported in the summary)
-    int points = 16384;      // per direction
-    int scans = 16;
-    int files = 4;  // 0: until interrupted
-    int direction = 3;
-    int gain = 1;
-    int skip = 0;
-    bool calibrate = false;  // the calibration sets the skip points instead of `skip`
-    std::string outputDirectory = "acquire-out";
-    OutputFormat format = OutputFormat::Csv;
-    Apodization apodization = Apodization::HappGenzel;
-    bool quiet = false;
-    bool plot = true;
-    std::string gnuplot = "gnuplot";
-};
 
 int runAcquisition(const host::DriverApi& api, const RunOptions& options);
 

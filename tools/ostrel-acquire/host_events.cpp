@@ -40,7 +40,7 @@ bool EventCounts::any() const {
             return true;
         }
     }
-    return interrupted;
+    return extra != 0 || interrupted;
 }
 
 HostEvents::~HostEvents() {
@@ -67,23 +67,26 @@ ostreltcp_event_handle HostEvents::handle(HostEvent event) const {
     return static_cast<ostreltcp_event_handle>(descriptors_[static_cast<int>(event)]);
 }
 
-EventCounts HostEvents::wait(int timeoutMs) {
-    pollfd entries[kHostEventCount + 1];
+EventCounts HostEvents::wait(int timeoutMs, int extraDescriptor) {
+    constexpr int kExtra = kHostEventCount;
+    constexpr int kInterrupt = kHostEventCount + 1;
+    pollfd entries[kHostEventCount + 2];
     for (int k = 0; k < kHostEventCount; ++k) {
         entries[k] = pollfd{descriptors_[k], POLLIN, 0};
     }
-    entries[kHostEventCount] = pollfd{interruptPipe[0], POLLIN, 0};
+    entries[kExtra] = pollfd{extraDescriptor, POLLIN, 0};
+    entries[kInterrupt] = pollfd{interruptPipe[0], POLLIN, 0};
     EventCounts counts;
     // An interrupted poll (EINTR) returns early; the caller's loop simply waits again.
-    if (poll(entries, kHostEventCount + 1, timeoutMs) > 0) {
-        for (int k = 0; k < kHostEventCount; ++k) {
+    if (poll(entries, kHostEventCount + 2, timeoutMs) > 0) {
+        for (int k = 0; k <= kExtra; ++k) {
             uint64_t value = 0;
             if ((entries[k].revents & POLLIN) != 0 &&
-                read(descriptors_[k], &value, sizeof value) == sizeof value) {
-                counts.signalled[k] = value;
+                read(entries[k].fd, &value, sizeof value) == sizeof value) {
+                (k == kExtra ? counts.extra : counts.signalled[k]) = value;
             }
         }
-        if ((entries[kHostEventCount].revents & POLLIN) != 0) {
+        if ((entries[kInterrupt].revents & POLLIN) != 0) {
             drainInterruptPipe();
         }
     }

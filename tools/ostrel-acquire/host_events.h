@@ -17,6 +17,7 @@ inline constexpr int kHostEventCount = 4;
 // adds up the writes), and whether an interrupt arrived.
 struct EventCounts {
     uint64_t signalled[kHostEventCount] = {};
+    uint64_t extra = 0;  // the caller's own eventfd, when it passed one
     bool interrupted = false;
 
     uint64_t of(HostEvent event) const { return signalled[static_cast<int>(event)]; }
@@ -33,8 +34,9 @@ public:
     bool create(std::string* error);
     ostreltcp_event_handle handle(HostEvent event) const;
 
-    // Waits up to timeoutMs for any event or an interrupt, then resets every event it reports.
-    EventCounts wait(int timeoutMs);
+    // Waits up to timeoutMs for any event, an interrupt or the caller's own eventfd (-1: none),
+    // then resets every event it reports.
+    EventCounts wait(int timeoutMs, int extraDescriptor = -1);
 
 private:
     int descriptors_[kHostEventCount] = {-1, -1, -1, -1};

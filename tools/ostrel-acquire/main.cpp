@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         setenv("OSTRELTCP_TRACE", options.trace.c_str(), 1);
     }
 
-    // Declared before the library so that it outlives the driver's last use of its sockets.
+    // Declared before the library so that it outlives the driver's connections to it.
     std::unique_ptr<ostrel::sim::Simulator> simulator;
     if (options.run.address.empty()) {
         ostrel::sim::Config config;
@@ -75,5 +75,6 @@ int main(int argc, char** argv) {
                      error.c_str());
         return ExitLibrary;
     }
+    library.keepLoaded();
     return runAcquisition(library.api(), options.run);
 }

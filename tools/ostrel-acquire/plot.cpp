@@ -63,6 +63,7 @@ void writeScript(std::FILE* stream, const PlotRequest& request, const std::strin
                  "set multiplot layout 2,1 title %s\n"
                  "set grid\n"
                  "set key top right\n"
+                 "set autoscale xfix\n"
                  "set title 'Interferogram'\n"
                  "set xlabel 'point'\n"
                  "set ylabel 'signal'\n",
@@ -72,7 +73,8 @@ void writeScript(std::FILE* stream, const PlotRequest& request, const std::strin
                  "set title %s\n"
                  "set xlabel 'wavenumber (bin)'\n"
                  "set ylabel 'magnitude'\n"
-                 "set logscale y\n",
+                 "set logscale y\n"
+                 "set format y '10^{%%L}'\n",
                  quoted(request.spectrumTitle).c_str());
     writePlotCommand(stream, "spectrum", request.spectrum);
     std::fputs("unset multiplot\nset output\n", stream);

@@ -42,6 +42,11 @@ std::string progressText(const ProgressState& state) {
     std::string file = state.files > 0 ? "file " + std::to_string(current) + " of " +
                                              std::to_string(state.files)
                                        : "file " + std::to_string(current);
+    if (state.files > 0 && state.filesDone >= state.files) {
+        std::snprintf(text, sizeof text, "%s, done, %s elapsed", file.c_str(),
+                      formatDuration(state.elapsedSeconds).c_str());
+        return text;
+    }
     std::snprintf(text, sizeof text, "%s, scan %d of %d, %s elapsed", file.c_str(), state.scan,
                   state.scans, formatDuration(state.elapsedSeconds).c_str());
     std::string line = text;

@@ -26,13 +26,14 @@ struct Settings {
 
 struct Config {
     std::string address = "127.0.0.1";  // IPv4 address to listen on
-    uint16_t commandPort = 0;            // 0 = pick a free port (read it back with commandPort())
+    uint16_t commandPort = 0;           // 0 = pick a free port (read it back with commandPort())
     uint16_t dataPort = 0;
     uint16_t rebootPort = 0;
 
-    double scanMsAt16k = 50.0;   // one scan at 16384 points; scales with points; 0 = instant
-    double readyDelayMs = 5.0;   // pause between the last progress line and "ready"
-    double rebootDownMs = 1000.0;  // after "REBOOT": connections dropped, connects refused this long
+    double scanMsAt16k = 50.0;  // one scan at 16384 points; scales with points; 0 = instant
+    double readyDelayMs = 5.0;  // pause between the last progress line and "ready"
+    double rebootDownMs =
+        1000.0;  // after "REBOOT": connections dropped, connects refused this long
 
     // The interferogram (see makeBlock). All levels are per scan, before co-adding.
     uint32_t seed = 1;           // noise seed; blocks are deterministic in (seed, settings, index)
@@ -48,7 +49,7 @@ struct Config {
     double noise = 3.0;            // std deviation of the noise, in low-gain units, both channels
 
     int versionNumber = 42;  // "version\r\n" is answered "42\r\nOK\r\n"
-    std::array<uint32_t, 16> fibreReadings = {100, 200, 300, 400, 500, 600, 700, 800,
+    std::array<uint32_t, 16> fibreReadings = {100, 200,  300,  400,  500,  600,  700,  800,
                                               900, 1000, 1100, 1200, 1300, 1400, 1500, 1600};
     int trickleBytes = 1;            // Fault::Trickle sends this many bytes ...
     double trickleIntervalMs = 5.0;  // ... every this many milliseconds
@@ -71,7 +72,7 @@ enum class Fault {
     ShortBlock,            // cut, the rest dropped; the connection stays open and silent
     CloseMidBlock,         // cut, then the connection is closed (FIN)
     Trickle,               // the message in chunks of trickleBytes every trickleIntervalMs
-    Reset,                 // the connection is reset (RST) instead of the message
+    Reset,                 // RST instead of the message; the peer loses what it has not read
 };
 
 enum class Phase {
@@ -98,7 +99,7 @@ struct FaultSpec {
 bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error);
 
 class Simulator {
-   public:
+  public:
     using Settings = ostrel::sim::Settings;
 
     explicit Simulator(Config config = {});
@@ -147,7 +148,7 @@ class Simulator {
     void setTrickle(int bytes, double intervalMs);
     void setFibreReading(int input, uint32_t value);  // input 1 .. 16
 
-   private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -6,7 +6,9 @@
 
 namespace ostrel::platform {
 
-uint32_t tickMs() { return GetTickCount(); }
+uint32_t tickMs() {
+    return GetTickCount();
+}
 
 uint64_t localFileTime() {
     FILETIME utc{};
@@ -29,6 +31,8 @@ void utcTime(int64_t* seconds, uint16_t* milliseconds) {
     }
 }
 
-void sleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void sleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 }  // namespace ostrel::platform

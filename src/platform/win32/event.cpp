@@ -21,9 +21,13 @@ Event::~Event() {
     delete impl_;
 }
 
-void Event::set() { SetEvent(impl_->handle); }
+void Event::set() {
+    SetEvent(impl_->handle);
+}
 
-void Event::reset() { ResetEvent(impl_->handle); }
+void Event::reset() {
+    ResetEvent(impl_->handle);
+}
 
 bool Event::wait(uint32_t timeoutMs) {
     return WaitForSingleObject(impl_->handle, timeoutMs) == WAIT_OBJECT_0;

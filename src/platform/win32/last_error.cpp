@@ -9,16 +9,17 @@ namespace {
 
 // FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER.
 constexpr DWORD kMessageFlags = 0x1300;
-static_assert(kMessageFlags ==
-              (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-               FORMAT_MESSAGE_ALLOCATE_BUFFER));
+static_assert(kMessageFlags == (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                FORMAT_MESSAGE_ALLOCATE_BUFFER));
 // The user's default language.
 constexpr DWORD kUserDefaultLanguage = 0x0400;
 
 }  // namespace
 
 // Socket errors arrive here too: WSAGetLastError is the thread's last-error value.
-int32_t lastErrorNumber() { return static_cast<int32_t>(GetLastError()); }
+int32_t lastErrorNumber() {
+    return static_cast<int32_t>(GetLastError());
+}
 
 size_t systemMessage(int32_t number, char* out, size_t size) {
     if (out == nullptr || size == 0) {

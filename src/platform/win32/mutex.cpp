@@ -8,15 +8,21 @@ struct Mutex::Impl {
     CRITICAL_SECTION section;
 };
 
-Mutex::Mutex() : impl_(new Impl) { InitializeCriticalSection(&impl_->section); }
+Mutex::Mutex() : impl_(new Impl) {
+    InitializeCriticalSection(&impl_->section);
+}
 
 Mutex::~Mutex() {
     DeleteCriticalSection(&impl_->section);
     delete impl_;
 }
 
-void Mutex::lock() { EnterCriticalSection(&impl_->section); }
+void Mutex::lock() {
+    EnterCriticalSection(&impl_->section);
+}
 
-void Mutex::unlock() { LeaveCriticalSection(&impl_->section); }
+void Mutex::unlock() {
+    LeaveCriticalSection(&impl_->section);
+}
 
 }  // namespace ostrel::platform

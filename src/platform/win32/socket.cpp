@@ -12,7 +12,9 @@ namespace {
 // Windows Sockets 1.1, the version the driver was written against.
 constexpr WORD kSocketVersion = 0x0101;
 
-int lastSocketError() { return WSAGetLastError(); }
+int lastSocketError() {
+    return WSAGetLastError();
+}
 
 // Socket handles are kernel handle values, small multiples of four, so they fit the driver's
 // 32-bit handle; socketCreate refuses one that does not.
@@ -81,7 +83,9 @@ int socketServiceStart() {
     return WSAStartup(kSocketVersion, &data);
 }
 
-void socketServiceStop() { WSACleanup(); }
+void socketServiceStop() {
+    WSACleanup();
+}
 
 int socketCreate(SocketType type, SocketHandle* handle) {
     *handle = kNoSocket;

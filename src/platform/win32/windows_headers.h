@@ -9,21 +9,23 @@
 #define NOMINMAX
 #endif
 
+// clang-format off
 #include <winsock2.h>
 #include <windows.h>
+// clang-format on
 
 namespace ostrel::platform::win32 {
 
 // Keeps the calling thread's last-error value across calls that may change it, so that a
 // failure can still be recorded after tracing it (setLastError traces first, then reads it).
 class LastErrorKeeper {
-public:
+  public:
     LastErrorKeeper() : saved_(GetLastError()) {}
     ~LastErrorKeeper() { SetLastError(saved_); }
     LastErrorKeeper(const LastErrorKeeper&) = delete;
     LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
 
-private:
+  private:
     DWORD saved_;
 };
 

@@ -1,0 +1,360 @@
+// ostrel-acquire run as a person runs it: against its built-in simulator, against addresses
+// where no instrument answers, and interrupted with Ctrl-C.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "json_reader.h"
+#include "tool_harness.h"
+
+namespace ostrel::acquire::testing {
+namespace {
+
+// Small, fast runs: 512 points, four simulated scans of 12.5 ms each; a file every 55 ms or so
+// leaves the tool ample time to fetch each one even on a busy machine.
+const std::vector<std::string> kFastRun = {"--points", "512", "--scans", "4",
+                                           "--sim-scan-ms", "400"};
+
+std::vector<std::string> withArguments(std::vector<std::string> base,
+                                       const std::vector<std::string>& more) {
+    base.insert(base.end(), more.begin(), more.end());
+    return base;
+}
+
+JsonValue readJson(const std::string& path) {
+    JsonValue document;
+    std::string error;
+    EXPECT_TRUE(parseJson(readFile(path), &document, &error)) << path << ": " << error;
+    return document;
+}
+
+bool isTemporaryName(const std::string& name) { return name.find(".tmp-") != std::string::npos; }
+
+std::vector<std::string> temporaryFiles(const std::string& directory) {
+    std::vector<std::string> found;
+    for (const std::string& name : directoryEntries(directory)) {
+        if (isTemporaryName(name)) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+std::string numbered(const char* stem, int number, const std::string& extension) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s-%04d.%s", stem, number, extension.c_str());
+    return name;
+}
+
+// The column names and row count of one data file, whichever format it is in.
+struct DataShape {
+    std::vector<std::string> columns;
+    size_t rows = 0;
+};
+
+DataShape readDataShape(const std::string& path, const std::string& format) {
+    DataShape shape;
+    if (format == "csv") {
+        CsvFile file;
+        std::string error;
+        EXPECT_TRUE(readCsv(path, &file, &error)) << error;
+        if (!file.columns.empty()) {
+            shape.columns.assign(file.columns.begin() + 1, file.columns.end());
+        }
+        shape.rows = file.rows.size();
+        return shape;
+    }
+    const JsonValue document = readJson(path);
+    shape.rows = static_cast<size_t>(document["rows"].number());
+    for (const char* half : {"forward", "reverse"}) {
+        if (document.has(half)) {
+            shape.columns.push_back(half);
+            EXPECT_EQ(document[half].array().size(), shape.rows) << path;
+        }
+    }
+    return shape;
+}
+
+struct RunRow {
+    const char* name;
+    std::string format;
+    int direction;
+    std::vector<std::string> halves;
+};
+
+void PrintTo(const RunRow& row, std::ostream* out) { *out << row.name; }
+
+class AcquireRun : public ::testing::TestWithParam<RunRow> {};
+
+TEST_P(AcquireRun, SimulatorRunWritesEveryFileItsSpectrumAndAMatchingSummary) {
+    const RunRow& row = GetParam();
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    const ProcessResult result =
+        runTool(withArguments(kFastRun, {"--files", "3", "--direction",
+                                         std::to_string(row.direction), "--format", row.format,
+                                         "--out", out}),
+                {}, scratch.path());
+    ASSERT_TRUE(result.finished);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out.rfind("no --address given: using the built-in simulator", 0), 0u)
+        << result.out;
+
+    for (int file = 1; file <= 3; ++file) {
+        const DataShape interferogram =
+            readDataShape(out + "/" + numbered("interferogram", file, row.format), row.format);
+        EXPECT_EQ(interferogram.columns, row.halves);
+        EXPECT_EQ(interferogram.rows, 512u);
+        const DataShape spectrum =
+            readDataShape(out + "/" + numbered("spectrum", file, row.format), row.format);
+        EXPECT_EQ(spectrum.columns, row.halves);
+        EXPECT_EQ(spectrum.rows, 257u);  // 512 points: bins 0 .. 256
+    }
+    EXPECT_FALSE(fileExists(out + "/" + numbered("interferogram", 4, row.format)));
+    EXPECT_TRUE(temporaryFiles(out).empty());
+
+    const JsonValue summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary["status"].text(), "complete");
+    EXPECT_TRUE(summary["instrument"]["simulator"].flag());
+    EXPECT_EQ(summary["settings"]["points"].number(), 512);
+    EXPECT_EQ(summary["settings"]["points_reported"].number(), 512.0 * row.halves.size());
+    EXPECT_EQ(summary["settings"]["direction"].number(), row.direction);
+    EXPECT_EQ(summary["files_saved"].number(), 3);
+    EXPECT_EQ(summary["files_missed"].number(), 0);
+    ASSERT_EQ(summary["files"].array().size(), 3u);
+    double previousStamp = 0.0;
+    for (size_t k = 0; k < 3; ++k) {
+        const JsonValue& file = summary["files"][k];
+        EXPECT_EQ(file["file"].number(), static_cast<double>(k + 1));
+        EXPECT_EQ(file["interferogram"].text(),
+                  numbered("interferogram", static_cast<int>(k + 1), row.format));
+        EXPECT_GT(file["timestamp_ms"].number(), previousStamp);
+        previousStamp = file["timestamp_ms"].number();
+        ASSERT_EQ(file["halves"].array().size(), row.halves.size());
+        for (size_t half = 0; half < row.halves.size(); ++half) {
+            const JsonValue& statistics = file["halves"][half];
+            EXPECT_EQ(statistics["half"].text(), row.halves[half]);
+            EXPECT_LE(statistics["min"].number(), statistics["mean"].number());
+            EXPECT_LE(statistics["mean"].number(), statistics["max"].number());
+            EXPECT_LT(statistics["peak_index"].number(), 512);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AcquireRun,
+    ::testing::Values(RunRow{"CsvBothDirections", "csv", 3, {"forward", "reverse"}},
+                      RunRow{"JsonForward", "json", 1, {"forward"}},
+                      RunRow{"CsvReverse", "csv", 2, {"reverse"}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(AcquireTool, QuietRunPrintsOnlyTheFinalSummaryLine) {
+    ScratchDirectory scratch;
+    const ProcessResult result = runTool(
+        withArguments(kFastRun, {"--files", "2", "--quiet", "--out", scratch.path() + "/out"}),
+        {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("acquired 2 of 2 file(s)", 0), 0u) << result.out;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+}
+
+TEST(AcquireTool, PlotIsAPngWhenGnuplotRunsAndIsSkippedWithANoteWhenItIsMissing) {
+    ScratchDirectory scratch;
+    const std::string drawn = scratch.path() + "/drawn";
+    const std::string skipped = scratch.path() + "/skipped";
+    ProcessResult result = runTool(withArguments(kFastRun, {"--files", "1", "--out", drawn}), {},
+                                   scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    if (result.out.find("plot skipped") == std::string::npos) {
+        EXPECT_EQ(readFile(drawn + "/plot.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
+    }
+    result = runTool(withArguments(kFastRun, {"--files", "1", "--out", skipped, "--gnuplot",
+                                              "/nonexistent/gnuplot"}),
+                     {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("plot skipped"), std::string::npos) << result.out;
+    EXPECT_FALSE(fileExists(skipped + "/plot.png"));
+    EXPECT_TRUE(temporaryFiles(skipped).empty());
+}
+
+TEST(AcquireTool, CalibratedRunPlacesTheCentreBurstAtTheCalibratedOffset) {
+    // The simulator's burst lies at point 8192; the calibration skips all but 256 points before
+    // it, so in a 512-point run it sits at 256 whatever --points the run uses.
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    const ProcessResult result = runTool(
+        withArguments(kFastRun, {"--files", "1", "--calibrate", "--direction", "1", "--out", out}),
+        {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const JsonValue summary = readJson(out + "/summary.json");
+    EXPECT_TRUE(summary["settings"]["calibrated"].flag());
+    EXPECT_EQ(summary["settings"]["skip"].number(), 8192 - 256);
+    EXPECT_NEAR(summary["files"][0]["halves"][0]["peak_index"].number(), 256, 1);
+}
+
+TEST(AcquireTool, InvalidOptionIsAUsageErrorBeforeAnythingIsWritten) {
+    ScratchDirectory scratch;
+    const ProcessResult result =
+        runTool({"--direction", "4", "--out", scratch.path() + "/out"}, {}, scratch.path());
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("--direction"), std::string::npos) << result.err;
+    EXPECT_FALSE(fileExists(scratch.path() + "/out"));
+}
+
+// A listener with a full accept queue that never accepts: a connect to it stays pending.
+class SilentListener {
+public:
+    SilentListener() {
+        descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(descriptor_, 0);
+        socklen_t length = sizeof address;
+        getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        for (int& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+    }
+    ~SilentListener() {
+        for (const int filler : fillers_) {
+            close(filler);
+        }
+        close(descriptor_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int descriptor_ = -1;
+    int fillers_[2] = {-1, -1};
+    uint16_t port_ = 0;
+};
+
+uint16_t unusedPort() {
+    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
+    close(descriptor);
+    return ntohs(address.sin_port);
+}
+
+struct UnreachableRow {
+    const char* name;
+    std::string address;
+    bool silent;  // ports of a listener that never accepts, else of a port nobody listens on
+    std::string driverText;
+    std::string hint;
+};
+
+void PrintTo(const UnreachableRow& row, std::ostream* out) { *out << row.name; }
+
+class AcquireUnreachable : public ::testing::TestWithParam<UnreachableRow> {};
+
+TEST_P(AcquireUnreachable, ExitsNonZeroWithTheDriversTextAndAHintAndWritesNothing) {
+    const UnreachableRow& row = GetParam();
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    const SilentListener listener;
+    const std::string port = std::to_string(row.silent ? listener.port() : unusedPort());
+    const ProcessResult result = runTool(
+        {"--address", row.address, "--points", "512", "--out", out},
+        {{"OSTRELTCP_COMMAND_PORT", port}, {"OSTRELTCP_DATA_PORT", port},
+         {"OSTRELTCP_REBOOT_PORT", port}},
+        scratch.path());
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 4);
+    EXPECT_NE(result.err.find("cannot connect to the instrument at " + row.address),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find(row.driverText), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("hint: " + row.hint), std::string::npos) << result.err;
+    EXPECT_FALSE(fileExists(out)) << "the output directory was left behind";
+    EXPECT_LT(result.seconds, 5.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AcquireUnreachable,
+    ::testing::Values(
+        UnreachableRow{"NothingListens", "127.0.0.1", false, "winerror 10061",
+                       "nothing accepts connections there"},
+        UnreachableRow{"NeverAnswers", "127.0.0.1", true, "Could not connect to a socket",
+                       "the connection was not established within 2 s"},
+        UnreachableRow{"NotAnAddress", "spectrometer.local", false, "WIL_BAD_DOTTED",
+                       "give the instrument's IPv4 address in dotted form"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(AcquireTool, ExistingOutputDirectoryIsKeptWhenTheInstrumentIsUnreachable) {
+    ScratchDirectory scratch;
+    const std::string port = std::to_string(unusedPort());
+    const ProcessResult result =
+        runTool({"--address", "127.0.0.1", "--out", scratch.path()},
+                {{"OSTRELTCP_COMMAND_PORT", port}, {"OSTRELTCP_DATA_PORT", port}},
+                scratch.path());
+    EXPECT_EQ(result.exitCode, 4);
+    EXPECT_TRUE(fileExists(scratch.path()));
+    for (const std::string& name : directoryEntries(scratch.path())) {
+        EXPECT_TRUE(name == "stdout.txt" || name == "stderr.txt") << name;
+    }
+}
+
+TEST(AcquireInterrupt, CtrlCStopsWithinSecondsAndLeavesOnlyCompleteFiles) {
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    // About 0.2 s per file: the run would take minutes without the interrupt.
+    ToolProcess tool({"--points", "1024", "--scans", "4", "--files", "1000", "--sim-scan-ms",
+                      "800", "--out", out},
+                     {}, scratch.path());
+    ASSERT_TRUE(tool.started());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fileExists(out + "/interferogram-0002.csv") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(fileExists(out + "/interferogram-0002.csv"));
+    const auto interrupted = std::chrono::steady_clock::now();
+    tool.signal(SIGINT);
+    const ProcessResult result = tool.wait(10000);
+    const double stopSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - interrupted).count();
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 130) << result.err;
+    EXPECT_LT(stopSeconds, 3.0);
+    EXPECT_NE(result.out.find("interrupted: stopping the run"), std::string::npos);
+    EXPECT_TRUE(temporaryFiles(out).empty());
+
+    const JsonValue summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary["status"].text(), "interrupted");
+    const size_t saved = static_cast<size_t>(summary["files_saved"].number());
+    EXPECT_GE(saved, 2u);
+    EXPECT_LT(saved, 1000u);
+    for (size_t file = 1; file <= saved; ++file) {
+        for (const char* stem : {"interferogram", "spectrum"}) {
+            CsvFile data;
+            std::string error;
+            EXPECT_TRUE(readCsv(out + "/" + numbered(stem, static_cast<int>(file), "csv"), &data,
+                                &error))
+                << error;
+            EXPECT_EQ(data.rows.size(), stem[0] == 'i' ? 1024u : 513u);
+        }
+    }
+    EXPECT_FALSE(fileExists(out + "/" + numbered("interferogram", static_cast<int>(saved) + 1,
+                                                 "csv")));
+}
+
+}  // namespace
+}  // namespace ostrel::acquire::testing

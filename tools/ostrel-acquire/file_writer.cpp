@@ -1,0 +1,163 @@
+#include "file_writer.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ostrel::acquire {
+
+std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s-%04llu.%s", stem, static_cast<unsigned long long>(number),
+                  formatExtension(format));
+    return text;
+}
+
+FileWriter::FileWriter(FileSettings settings)
+    : settings_(std::move(settings)), calculator_(settings_.apodization) {}
+
+FileWriter::~FileWriter() {
+    finish();
+    if (ready_ >= 0) {
+        close(ready_);
+    }
+}
+
+bool FileWriter::start(std::string* error) {
+    ready_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (ready_ < 0) {
+        *error = std::string("cannot create an event: ") + std::strerror(errno);
+        return false;
+    }
+    thread_ = std::thread(&FileWriter::run, this);
+    return true;
+}
+
+bool FileWriter::submit(AcquiredFile file) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.size() >= kMaxPending) {
+            return false;
+        }
+        pending_.push_back(std::move(file));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void FileWriter::finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finishing_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::vector<FileSummary> FileWriter::takeWritten() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<FileSummary> taken;
+    taken.swap(written_);
+    return taken;
+}
+
+std::string FileWriter::failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
+
+void FileWriter::signalReady() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(ready_, &one, sizeof one);
+}
+
+// Runs until finish() with nothing left to write; after a failure it drops what arrives, since
+// the event thread stops the run as soon as it sees the failure.
+void FileWriter::run() {
+    for (;;) {
+        AcquiredFile file;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return finishing_ || !pending_.empty(); });
+            if (pending_.empty()) {
+                return;
+            }
+            file = std::move(pending_.front());
+            pending_.pop_front();
+            if (!failure_.empty()) {
+                continue;
+            }
+        }
+        FileSummary summary;
+        std::string error;
+        const bool saved = save(file, &summary, &error);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (saved) {
+                written_.push_back(std::move(summary));
+            } else {
+                failure_ = error;
+            }
+        }
+        if (saved) {
+            last_ = std::move(file);
+            spectra_.swap(working_);
+        }
+        signalReady();
+    }
+}
+
+bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::string* error) {
+    const size_t halves = settings_.halves.size();
+    const size_t points = file.data.size() / halves;
+    summary->number = file.number;
+    summary->timestampMs = file.timestampMs;
+    summary->interferogramName = numberedFileName("interferogram", file.number, settings_.format);
+    summary->spectrumName = numberedFileName("spectrum", file.number, settings_.format);
+
+    const std::vector<HeaderEntry> header = {
+        {"file", static_cast<int64_t>(file.number)},
+        {"timestamp", formatTimestamp(file.timestampMs)},
+        {"timestamp_ms", file.timestampMs},
+        {"address", settings_.address},
+        {"points", static_cast<int64_t>(points)},
+        {"scans", static_cast<int64_t>(settings_.scans)},
+        {"direction", static_cast<int64_t>(settings_.direction)},
+        {"gain", static_cast<int64_t>(settings_.gain)},
+        {"skip", static_cast<int64_t>(settings_.skip)},
+    };
+    Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
+    working_.resize(halves);
+    for (size_t half = 0; half < halves; ++half) {
+        const double* curve = file.data.data() + half * points;
+        interferogram.columns.push_back({settings_.halves[half], curve});
+        calculator_.compute(curve, points, &working_[half]);
+        HalfSummary statistics{settings_.halves[half], curveStatistics(curve, points), 0, 0.0};
+        statistics.spectrumPeakBin = largestIndex(working_[half].data(), working_[half].size());
+        statistics.spectrumPeak =
+            working_[half].empty() ? 0.0 : working_[half][statistics.spectrumPeakBin];
+        summary->halves.push_back(statistics);
+    }
+    Table spectrum{"ostrel-acquire spectrum", header, "bin", {}, working_.front().size()};
+    spectrum.header.push_back(
+        {"apodization", std::string(apodizationName(settings_.apodization))});
+    spectrum.header.push_back(
+        {"transform_length", static_cast<int64_t>(SpectrumCalculator::transformLength(points))});
+    for (size_t half = 0; half < halves; ++half) {
+        spectrum.columns.push_back({settings_.halves[half], working_[half].data()});
+    }
+    if (!writeTable(settings_.directory, summary->interferogramName, settings_.format,
+                    interferogram, error) ||
+        !writeTable(settings_.directory, summary->spectrumName, settings_.format, spectrum,
+                    error)) {
+        *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ostrel::acquire

@@ -1,0 +1,110 @@
+// Saving acquired files away from the thread that follows the driver's events. The driver keeps
+// only the newest file, so the host must fetch each one before the next two are published; disk
+// writes (synced, some milliseconds each) must not delay that. The event thread copies the data
+// out and hands it over here; this thread computes the spectrum and writes both files.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output_files.h"
+#include "spectrum.h"
+
+namespace ostrel::acquire {
+
+// One file as fetched from the driver: the halves follow one another in `data`.
+struct AcquiredFile {
+    uint64_t number = 0;
+    double timestampMs = 0.0;
+    std::vector<double> data;
+};
+
+struct HalfSummary {
+    std::string name;
+    CurveStatistics interferogram;
+    size_t spectrumPeakBin = 0;
+    double spectrumPeak = 0.0;
+};
+
+struct FileSummary {
+    uint64_t number = 0;
+    std::string interferogramName;
+    std::string spectrumName;
+    double timestampMs = 0.0;
+    std::vector<HalfSummary> halves;
+};
+
+// What every data file's header says about the run.
+struct FileSettings {
+    std::string directory;
+    OutputFormat format = OutputFormat::Csv;
+    Apodization apodization = Apodization::HappGenzel;
+    std::string address;
+    int scans = 0;
+    int direction = 3;
+    int gain = 0;
+    int skip = 0;
+    std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
+};
+
+std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format);
+
+class FileWriter {
+public:
+    // At most this many files wait to be written; a disk slower than the instrument for that
+    // long loses files (reported) rather than memory without bound.
+    static constexpr size_t kMaxPending = 64;
+
+    explicit FileWriter(FileSettings settings);
+    ~FileWriter();  // finish()
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    bool start(std::string* error);
+    // Readable (an eventfd) whenever files were written or writing failed.
+    int readyDescriptor() const { return ready_; }
+
+    // False when kMaxPending files are still waiting; the file is then dropped.
+    bool submit(AcquiredFile file);
+    // Writes what is still waiting and ends the thread.
+    void finish();
+
+    // The files written since the last call, in order.
+    std::vector<FileSummary> takeWritten();
+    // The first failure to write, empty while there is none.
+    std::string failure();
+
+    // The last file written and its spectra, for the plot; use after finish().
+    const AcquiredFile& lastFile() const { return last_; }
+    const std::vector<std::vector<double>>& lastSpectra() const { return spectra_; }
+
+private:
+    void run();
+    bool save(const AcquiredFile& file, FileSummary* summary, std::string* error);
+    void signalReady();
+
+    const FileSettings settings_;
+    SpectrumCalculator calculator_;
+    // The writer thread's own until it has ended: the spectra being computed, and the last file
+    // written with its spectra.
+    std::vector<std::vector<double>> working_;
+    std::vector<std::vector<double>> spectra_;
+    AcquiredFile last_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<AcquiredFile> pending_;
+    std::vector<FileSummary> written_;
+    std::string failure_;
+    bool finishing_ = false;
+
+    int ready_ = -1;
+    std::thread thread_;
+};
+
+}  // namespace ostrel::acquire

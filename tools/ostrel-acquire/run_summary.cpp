@@ -1,0 +1,101 @@
+#include "run_summary.h"
+
+#include "json_writer.h"
+#include "output_files.h"
+
+namespace ostrel::acquire {
+namespace {
+
+void writeSettings(JsonWriter& json, const RunReport& report) {
+    const RunOptions& options = report.options;
+    json.key("settings");
+    json.beginObject();
+    json.member("points", options.points);
+    json.member("points_reported", report.pointsReported);
+    json.member("scans", options.scans);
+    json.member("files", options.files);
+    json.member("direction", options.direction);
+    json.member("gain", options.gain);
+    json.member("skip", report.skip);
+    json.member("calibrated", options.calibrate);
+    json.member("apodization", apodizationName(options.apodization));
+    json.member("format", formatExtension(options.format));
+    json.endObject();
+}
+
+void writeTiming(JsonWriter& json, const RunReport& report) {
+    json.key("timing");
+    json.beginObject();
+    json.member("connect_s", report.connectSeconds);
+    json.member("calibration_s", report.calibrationSeconds);
+    json.member("acquisition_s", report.acquisitionSeconds);
+    json.member("close_s", report.closeSeconds);
+    json.member("total_s", report.totalSeconds);
+    json.member("seconds_per_file",
+                report.filesSignalled > 0
+                    ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
+                    : 0.0);
+    json.endObject();
+}
+
+void writeFile(JsonWriter& json, const FileSummary& file) {
+    json.beginObject();
+    json.member("file", static_cast<int64_t>(file.number));
+    json.member("interferogram", file.interferogramName);
+    json.member("spectrum", file.spectrumName);
+    json.member("timestamp", formatTimestamp(file.timestampMs));
+    json.member("timestamp_ms", file.timestampMs);
+    json.key("halves");
+    json.beginArray();
+    for (const HalfSummary& half : file.halves) {
+        json.beginObject();
+        json.member("half", half.name);
+        json.member("min", half.interferogram.minimum);
+        json.member("max", half.interferogram.maximum);
+        json.member("mean", half.interferogram.mean);
+        json.member("peak_index", half.interferogram.peakIndex);
+        json.member("spectrum_peak_bin", half.spectrumPeakBin);
+        json.member("spectrum_peak", half.spectrumPeak);
+        json.endObject();
+    }
+    json.endArray();
+    json.endObject();
+}
+
+}  // namespace
+
+bool writeRunSummary(const std::string& directory, const RunReport& report, std::string* error) {
+    AtomicFile file(directory, "summary.json");
+    if (!file.open(error)) {
+        return false;
+    }
+    JsonWriter json(file.stream());
+    json.beginObject();
+    json.member("program", "ostrel-acquire");
+    json.member("status", report.status);
+    if (!report.error.empty()) {
+        json.member("error", report.error);
+    }
+    json.key("instrument");
+    json.beginObject();
+    json.member("address", report.options.address);
+    json.member("simulator", report.options.simulator);
+    json.member("version", report.version);
+    json.endObject();
+    writeSettings(json, report);
+    writeTiming(json, report);
+    json.member("files_requested", report.options.files);
+    json.member("files_signalled", static_cast<int64_t>(report.filesSignalled));
+    json.member("files_saved", report.files.size());
+    json.member("files_missed", static_cast<int64_t>(report.filesMissed));
+    json.key("files");
+    json.beginArray();
+    for (const FileSummary& saved : report.files) {
+        writeFile(json, saved);
+    }
+    json.endArray();
+    json.endObject();
+    return file.commit(error);
+}
+
+}  // namespace ostrel::acquire
