@@ -165,11 +165,24 @@ void closeConnection(std::atomic<int32_t>& field, const char* traceLine) {
     field.store(-1);
 }
 
+// When the library is unloaded, an idle ScanThread that close left in place (with its last
+// file) is destroyed; one whose thread still runs is left alone.
+struct IdleObjectRelease {
+    ~IdleObjectRelease() {
+        ScanThread* thread = driverState.scanThread.load();
+        if (thread != nullptr && !thread->isRunning() && thread->releaseFinishedThread()) {
+            driverState.scanThread.store(nullptr);
+            delete thread;
+        }
+    }
+};
+IdleObjectRelease idleObjectRelease;
+
 }  // namespace
 
 platform::Mutex& lifecycleLock() {
-    static platform::Mutex* lock = new platform::Mutex;
-    return *lock;
+    static platform::Mutex lock;
+    return lock;
 }
 
 // A thread that has finished its files and is only signalling the host and returning no longer

@@ -14,10 +14,9 @@
 namespace ostrel {
 namespace {
 
-// Never destroyed: a lock must outlive every thread that may still take it at process exit.
 platform::Mutex& sendLock() {
-    static platform::Mutex* lock = new platform::Mutex;
-    return *lock;
+    static platform::Mutex lock;
+    return lock;
 }
 
 void copyReceivedToReply() {
@@ -34,20 +33,26 @@ int32_t remainingMs(double startMs, double timeoutMs) {
 }  // namespace
 
 platform::Mutex& conversationLock() {
-    static platform::Mutex* lock = new platform::Mutex;
-    return *lock;
+    static platform::Mutex lock;
+    return lock;
 }
 
-int32_t sendTracedCommand(const char* traceFormat, const char* format, ...) {
+// Formats and sends under the send lock; the shared body of the two formatting senders.
+static int32_t sendFormatted(const char* traceFormat, const char* format, va_list args) {
     platform::LockGuard guard(sendLock());
-    va_list args;
-    va_start(args, format);
     std::vsnprintf(driverState.commandBuffer, sizeof driverState.commandBuffer, format, args);
-    va_end(args);
     if (traceFormat != nullptr) {
         trace(traceFormat, driverState.commandBuffer);
     }
     return socketSendString(driverState.commandSocket.load(), driverState.commandBuffer);
+}
+
+int32_t sendTracedCommand(const char* traceFormat, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int32_t result = sendFormatted(traceFormat, format, args);
+    va_end(args);
+    return result;
 }
 
 int32_t sendTextOn(int32_t socket, const char* text) {
@@ -145,17 +150,10 @@ int32_t waitForOK() {
 
 int32_t commandExchange(const char* traceFormat, const char* format, ...) {
     platform::LockGuard conversation(conversationLock());
-    {
-        platform::LockGuard guard(sendLock());
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(driverState.commandBuffer, sizeof driverState.commandBuffer, format, args);
-        va_end(args);
-        if (traceFormat != nullptr) {
-            trace(traceFormat, driverState.commandBuffer);
-        }
-        socketSendString(driverState.commandSocket.load(), driverState.commandBuffer);
-    }
+    va_list args;
+    va_start(args, format);
+    sendFormatted(traceFormat, format, args);
+    va_end(args);
     return waitForOK();
 }
 

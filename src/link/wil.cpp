@@ -33,12 +33,11 @@ struct SocketSlot {
 // table. It is guarded all the same, since two host threads may open and close at once.
 SocketSlot socketTable[kSocketSlots];
 
-// The layer's lock lives for the whole process (it is never destroyed, not even at exit), so a
-// status poll that comes in after socketsRelease, or from a thread still running while the
-// process ends, finds a working lock.
+// The layer's lock lives as long as the library (socketsAttach and socketsRelease do not create
+// or destroy it), so a status poll that comes in after socketsRelease finds a working lock.
 platform::Mutex& socketLock() {
-    static platform::Mutex* const lock = new platform::Mutex;
-    return *lock;
+    static platform::Mutex lock;
+    return lock;
 }
 
 bool isBigEndianHost() {
