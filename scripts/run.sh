@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
-exec build/default/tools/ostrel-acquire "$@"
+exec build/default/tools/ostrel-acquire/ostrel-acquire "$@"

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev libfftw3-dev gnuplot-nox
   python3 python3-numpy python3-pytest
-  binutils procps
+  binutils procps netcat-openbsd
 )
 # Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
 if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
@@ -29,5 +29,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+log=$(mktemp)
+if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "setup: installing packages failed" >&2
+  exit 1
+fi
+rm -f "$log"

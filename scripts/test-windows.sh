@@ -43,9 +43,10 @@ build_simulator() {
 # Starts the simulator on free loopback ports and exports them for the driver.
 start_simulator() {
     local log="$work/sim.out"
-    # 20 ms a scan at the hosts' 1024 points: each progress line comes as its own reply, as
-    # from a real instrument, even when Wine's threads are slow to be scheduled.
-    "$sim" --address 127.0.0.1 --scan-ms 320 >"$log" 2>&1 &
+    # 20 ms a scan at the hosts' 1024 points and 30 ms before "ready": each progress line and
+    # the final "ready" come as replies of their own, as from a real instrument, even when
+    # Wine's threads are slow to be scheduled.
+    "$sim" --address 127.0.0.1 --scan-ms 320 --ready-delay-ms 30 >"$log" 2>&1 &
     sim_pid=$!
     local line=""
     for _ in $(seq 100); do
@@ -212,8 +213,10 @@ run_under_wine() {
 
 # --- main ----------------------------------------------------------------------------------
 
-build_simulator
-[ -x "$sim" ] || { echo "FAILED: $sim was not built" >&2; exit 1; }
+if ! build_simulator || [ ! -x "$sim" ]; then
+    echo "FAILED: the simulator $sim could not be built" >&2
+    exit 1
+fi
 
 export WINEDEBUG=-all
 for preset in "${presets[@]}"; do
@@ -222,7 +225,10 @@ for preset in "${presets[@]}"; do
         *) echo "unknown preset $preset (win64 or win32)" >&2; exit 2 ;;
     esac
     echo "== $preset: building"
-    cmake --preset "$preset" >/dev/null
+    if ! cmake --preset "$preset" >/dev/null; then
+        fail "$preset: configure"
+        continue
+    fi
     if ! cmake --build --preset "$preset"; then
         fail "$preset: build"
         continue
