@@ -112,9 +112,15 @@ int32_t readData(BlockGeometry* geometry, platform::Event* kill) {
     DriverState& s = driverState;
     const int32_t points = s.points.load();
     const int32_t scanDir = s.scanDir.load();
+    // Settings the instrument refused stay stored; no block of theirs would fit or convert, so
+    // the transfer is not even requested (and nothing is left on the connection for later).
     if (points < 1 || points > kMaxPoints) {
         trace("OstrelTCP readData: points setting %d does not fit the block buffer", points);
         return setLastError(ErrPointsRange);
+    }
+    if (scanDir < 1 || scanDir > 3) {
+        trace("OstrelTCP readData: scan direction setting %d names no block layout", scanDir);
+        return setLastError(ErrScanDirRange);
     }
     const int32_t size = static_cast<int32_t>(blockLength(points, scanDir));
     const int32_t dataSocket = s.dataSocket.load();

@@ -30,6 +30,7 @@ constexpr const char* kDriverMessages[] = {
     nullptr,  // 15 has no text of its own: it reads as an unknown code
     "Invalid argument: a required pointer is null",
     "Points setting out of range (1 to 32768 per direction)",
+    "Scan direction setting out of range (1, 2 or 3)",
 };
 constexpr int32_t kDriverMessageCount = sizeof kDriverMessages / sizeof kDriverMessages[0];
 

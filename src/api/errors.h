@@ -24,6 +24,7 @@ enum DriverError : int32_t {
     ErrInstrumentScan = 15,
     ErrNullArgument = 16,
     ErrPointsRange = 17,
+    ErrScanDirRange = 18,
 };
 
 inline constexpr int32_t kSocketFlag = 0x8000;

@@ -1,5 +1,7 @@
 // The exports that only read or store a field of the driver state, and the export of the data
 // block conversion.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "api/driver_state.h"
@@ -60,9 +62,13 @@ int32_t OSTRELTCP_CALL spectrometer_getResolution(double* resolution) {
     return 0;
 }
 
+// Both directions double the count; a stored value too large to double reports the nearest
+// representable count instead of overflowing.
 int32_t OSTRELTCP_CALL spectrometer_getPoints(int32_t* points) {
-    const int32_t perDirection = driverState.points.load();
-    return storeInt(points, driverState.scanDir.load() == 3 ? perDirection * 2 : perDirection);
+    const int64_t perDirection = driverState.points.load();
+    int64_t total = driverState.scanDir.load() == 3 ? perDirection * 2 : perDirection;
+    total = std::clamp<int64_t>(total, INT32_MIN, INT32_MAX);
+    return storeInt(points, static_cast<int32_t>(total));
 }
 
 int32_t OSTRELTCP_CALL spectrometer_getSkipPoints(int32_t* points) {

@@ -30,6 +30,24 @@ int32_t remainingMs(double startMs, double timeoutMs) {
     return left <= 0.0 ? 0 : static_cast<int32_t>(left) + 1;
 }
 
+// A reply that arrived in pieces (a slow link, or a segment boundary inside "ready") is
+// collected up to its line end, so that a token is never missed for being split between two
+// receives. Waits at most kLineCompletionMs for each further piece.
+int32_t completeLine(int32_t socket, int32_t count) {
+    DriverState& s = driverState;
+    while (count < kReceiveCapacity && s.receiveBuffer[count - 1] != '\n') {
+        if (socketWaitReadable(socket, kLineCompletionMs) != 1) {
+            break;
+        }
+        const int32_t more = socketReceive(socket, s.receiveBuffer + count, kReceiveCapacity - count);
+        if (more <= 0) {
+            break;
+        }
+        count += more;
+    }
+    return count;
+}
+
 }  // namespace
 
 platform::Mutex& conversationLock() {
@@ -74,7 +92,10 @@ int32_t getResponse(int32_t timeoutMs) {
         s.replyText[0] = '\0';
         return 0;
     }
-    const int32_t count = socketReceive(socket, s.receiveBuffer, kReceiveCapacity);
+    int32_t count = socketReceive(socket, s.receiveBuffer, kReceiveCapacity);
+    if (count > 0) {
+        count = completeLine(socket, count);
+    }
     s.receivedLength = count > 0 ? count : 0;
     if (count > 0) {
         copyReceivedToReply();

@@ -47,5 +47,7 @@ inline constexpr double kVersionTimeoutMs = 1000.0;
 inline constexpr double kReadyTimeoutMs = 10000.0;
 inline constexpr int32_t kResponseWaitMs = 1000;
 inline constexpr uint32_t kResponsePauseMs = 5;
+// How long getResponse waits for the rest of a reply line that arrived in pieces.
+inline constexpr int32_t kLineCompletionMs = 200;
 
 }  // namespace ostrel

@@ -58,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{14, "Socket read error"}, CodeCase{15, "unkown OstrelTCP error 15"},
                       CodeCase{16, "Invalid argument: a required pointer is null"},
                       CodeCase{17, "Points setting out of range (1 to 32768 per direction)"},
-                      CodeCase{18, "unkown OstrelTCP error 18"},
+                      CodeCase{18, "Scan direction setting out of range (1, 2 or 3)"},
+                      CodeCase{19, "unkown OstrelTCP error 19"},
                       CodeCase{100, "unkown OstrelTCP error 100"}));
 
 INSTANTIATE_TEST_SUITE_P(
