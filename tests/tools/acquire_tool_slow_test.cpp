@@ -15,8 +15,7 @@ TEST(AcquireToolSlow, RefusedSettingPrintsTheDriversTextAndLeavesNoFiles) {
         runTool({"--points", "512", "--gain", "9", "--out", out}, {}, scratch.path());
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 5);
-    EXPECT_NE(result.err.find("the instrument refused --gain 9"), std::string::npos)
-        << result.err;
+    EXPECT_NE(result.err.find("the instrument refused --gain 9"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("An error occured on the spectrometer"), std::string::npos)
         << result.err;
     EXPECT_NE(result.err.find("hint: "), std::string::npos) << result.err;

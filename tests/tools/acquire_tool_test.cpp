@@ -1,17 +1,14 @@
 // ostrel-acquire run as a person runs it: against its built-in simulator, against addresses
 // where no instrument answers, and interrupted with Ctrl-C.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
 
 #include "json_reader.h"
+#include "support/loopback.h"
 #include "tool_harness.h"
 
 namespace ostrel::acquire::testing {
@@ -19,8 +16,8 @@ namespace {
 
 // Small, fast runs: 512 points, four simulated scans of 12.5 ms each; a file every 55 ms or so
 // leaves the tool ample time to fetch each one even on a busy machine.
-const std::vector<std::string> kFastRun = {"--points", "512", "--scans", "4",
-                                           "--sim-scan-ms", "400"};
+const std::vector<std::string> kFastRun = {"--points", "512",           "--scans",
+                                           "4",        "--sim-scan-ms", "400"};
 
 std::vector<std::string> withArguments(std::vector<std::string> base,
                                        const std::vector<std::string>& more) {
@@ -35,7 +32,9 @@ JsonValue readJson(const std::string& path) {
     return document;
 }
 
-bool isTemporaryName(const std::string& name) { return name.find(".tmp-") != std::string::npos; }
+bool isTemporaryName(const std::string& name) {
+    return name.find(".tmp-") != std::string::npos;
+}
 
 std::vector<std::string> temporaryFiles(const std::string& directory) {
     std::vector<std::string> found;
@@ -89,7 +88,9 @@ struct RunRow {
     std::vector<std::string> halves;
 };
 
-void PrintTo(const RunRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const RunRow& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class AcquireRun : public ::testing::TestWithParam<RunRow> {};
 
@@ -97,11 +98,10 @@ TEST_P(AcquireRun, SimulatorRunWritesEveryFileItsSpectrumAndAMatchingSummary) {
     const RunRow& row = GetParam();
     ScratchDirectory scratch;
     const std::string out = scratch.path() + "/out";
-    const ProcessResult result =
-        runTool(withArguments(kFastRun, {"--files", "3", "--direction",
-                                         std::to_string(row.direction), "--format", row.format,
-                                         "--out", out}),
-                {}, scratch.path());
+    const ProcessResult result = runTool(
+        withArguments(kFastRun, {"--files", "3", "--direction", std::to_string(row.direction),
+                                 "--format", row.format, "--out", out}),
+        {}, scratch.path());
     ASSERT_TRUE(result.finished);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out.rfind("no --address given: using the built-in simulator", 0), 0u)
@@ -155,11 +155,52 @@ INSTANTIATE_TEST_SUITE_P(
                       RunRow{"CsvReverse", "csv", 2, {"reverse"}}),
     [](const auto& row) { return std::string(row.param.name); });
 
+struct FaultRow {
+    const char* name;
+    std::string fault;
+    std::string driverText;
+    std::string hint;
+};
+
+void PrintTo(const FaultRow& row, std::ostream* out) {
+    *out << row.fault;
+}
+
+class AcquireFault : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(AcquireFault, RunEndingOnAnErrorReportsTheDriversTextAndAFailedSummary) {
+    const FaultRow& row = GetParam();
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    const ProcessResult result =
+        runTool(withArguments(kFastRun, {"--files", "3", "--sim-fault", row.fault, "--out", out}),
+                {}, scratch.path());
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 6);
+    EXPECT_NE(result.err.find("the acquisition stopped on an error"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find(row.driverText), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("hint: " + row.hint), std::string::npos) << result.err;
+    const JsonValue summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary["status"].text(), "failed");
+    EXPECT_NE(summary["error"].text().find(row.driverText), std::string::npos);
+    EXPECT_EQ(summary["files_saved"].number(), 0);
+    EXPECT_TRUE(temporaryFiles(out).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, AcquireFault,
+    ::testing::Values(FaultRow{"ErrorDuringScan", "scan:error:_2", "driver error 15",
+                               "the instrument reported an error during the scan"},
+                      FaultRow{"BlockCut", "data:close", "Not enough data was delivered",
+                               "the connection to the instrument broke"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 TEST(AcquireTool, QuietRunPrintsOnlyTheFinalSummaryLine) {
     ScratchDirectory scratch;
     const ProcessResult result = runTool(
-        withArguments(kFastRun, {"--files", "2", "--quiet", "--out", scratch.path() + "/out"}),
-        {}, scratch.path());
+        withArguments(kFastRun, {"--files", "2", "--quiet", "--out", scratch.path() + "/out"}), {},
+        scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out.rfind("acquired 2 of 2 file(s)", 0), 0u) << result.out;
@@ -170,8 +211,8 @@ TEST(AcquireTool, PlotIsAPngWhenGnuplotRunsAndIsSkippedWithANoteWhenItIsMissing)
     ScratchDirectory scratch;
     const std::string drawn = scratch.path() + "/drawn";
     const std::string skipped = scratch.path() + "/skipped";
-    ProcessResult result = runTool(withArguments(kFastRun, {"--files", "1", "--out", drawn}), {},
-                                   scratch.path());
+    ProcessResult result =
+        runTool(withArguments(kFastRun, {"--files", "1", "--out", drawn}), {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
     if (result.out.find("plot skipped") == std::string::npos) {
         EXPECT_EQ(readFile(drawn + "/plot.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
@@ -200,6 +241,22 @@ TEST(AcquireTool, CalibratedRunPlacesTheCentreBurstAtTheCalibratedOffset) {
     EXPECT_NEAR(summary["files"][0]["halves"][0]["peak_index"].number(), 256, 1);
 }
 
+TEST(AcquireTool, FileThatCannotBeWrittenStopsTheRunWithAnOutputError) {
+    // A directory under the first file's name: the finished file cannot be renamed onto it.
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((out + "/interferogram-0001.csv").c_str(), 0755), 0);
+    const ProcessResult result =
+        runTool(withArguments(kFastRun, {"--files", "50", "--out", out}), {}, scratch.path());
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_NE(result.err.find("cannot save file 1"), std::string::npos) << result.err;
+    EXPECT_LT(result.seconds, 10.0);
+    EXPECT_TRUE(temporaryFiles(out).empty());
+    EXPECT_EQ(readJson(out + "/summary.json")["status"].text(), "failed");
+}
+
 TEST(AcquireTool, InvalidOptionIsAUsageErrorBeforeAnythingIsWritten) {
     ScratchDirectory scratch;
     const ProcessResult result =
@@ -209,49 +266,27 @@ TEST(AcquireTool, InvalidOptionIsAUsageErrorBeforeAnythingIsWritten) {
     EXPECT_FALSE(fileExists(scratch.path() + "/out"));
 }
 
-// A listener with a full accept queue that never accepts: a connect to it stays pending.
+// A listener that never accepts, its queue filled: a further connect to it stays pending.
 class SilentListener {
-public:
-    SilentListener() {
-        descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(descriptor_, 0);
-        socklen_t length = sizeof address;
-        getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+  public:
+    SilentListener() : listener_(0) {
+        const sockaddr_in address = ostrel::testing::loopbackAddress(listener_.port());
         for (int& filler : fillers_) {
             filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         }
     }
     ~SilentListener() {
         for (const int filler : fillers_) {
             close(filler);
         }
-        close(descriptor_);
     }
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
 
-private:
-    int descriptor_ = -1;
+  private:
+    ostrel::testing::Listener listener_;
     int fillers_[2] = {-1, -1};
-    uint16_t port_ = 0;
 };
-
-uint16_t unusedPort() {
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
-    close(descriptor);
-    return ntohs(address.sin_port);
-}
 
 struct UnreachableRow {
     const char* name;
@@ -261,7 +296,9 @@ struct UnreachableRow {
     std::string hint;
 };
 
-void PrintTo(const UnreachableRow& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const UnreachableRow& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class AcquireUnreachable : public ::testing::TestWithParam<UnreachableRow> {};
 
@@ -270,12 +307,14 @@ TEST_P(AcquireUnreachable, ExitsNonZeroWithTheDriversTextAndAHintAndWritesNothin
     ScratchDirectory scratch;
     const std::string out = scratch.path() + "/out";
     const SilentListener listener;
-    const std::string port = std::to_string(row.silent ? listener.port() : unusedPort());
-    const ProcessResult result = runTool(
-        {"--address", row.address, "--points", "512", "--out", out},
-        {{"OSTRELTCP_COMMAND_PORT", port}, {"OSTRELTCP_DATA_PORT", port},
-         {"OSTRELTCP_REBOOT_PORT", port}},
-        scratch.path());
+    const std::string port =
+        std::to_string(row.silent ? listener.port() : ostrel::testing::unusedPort());
+    const ProcessResult result =
+        runTool({"--address", row.address, "--points", "512", "--out", out},
+                {{"OSTRELTCP_COMMAND_PORT", port},
+                 {"OSTRELTCP_DATA_PORT", port},
+                 {"OSTRELTCP_REBOOT_PORT", port}},
+                scratch.path());
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 4);
     EXPECT_NE(result.err.find("cannot connect to the instrument at " + row.address),
@@ -289,22 +328,21 @@ TEST_P(AcquireUnreachable, ExitsNonZeroWithTheDriversTextAndAHintAndWritesNothin
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, AcquireUnreachable,
-    ::testing::Values(
-        UnreachableRow{"NothingListens", "127.0.0.1", false, "winerror 10061",
-                       "nothing accepts connections there"},
-        UnreachableRow{"NeverAnswers", "127.0.0.1", true, "Could not connect to a socket",
-                       "the connection was not established within 2 s"},
-        UnreachableRow{"NotAnAddress", "spectrometer.local", false, "WIL_BAD_DOTTED",
-                       "give the instrument's IPv4 address in dotted form"}),
+    ::testing::Values(UnreachableRow{"NothingListens", "127.0.0.1", false, "winerror 10061",
+                                     "nothing accepts connections there"},
+                      UnreachableRow{"NeverAnswers", "127.0.0.1", true,
+                                     "Could not connect to a socket",
+                                     "the connection was not established within 2 s"},
+                      UnreachableRow{"NotAnAddress", "spectrometer.local", false, "WIL_BAD_DOTTED",
+                                     "give the instrument's IPv4 address in dotted form"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(AcquireTool, ExistingOutputDirectoryIsKeptWhenTheInstrumentIsUnreachable) {
     ScratchDirectory scratch;
-    const std::string port = std::to_string(unusedPort());
+    const std::string port = std::to_string(ostrel::testing::unusedPort());
     const ProcessResult result =
         runTool({"--address", "127.0.0.1", "--out", scratch.path()},
-                {{"OSTRELTCP_COMMAND_PORT", port}, {"OSTRELTCP_DATA_PORT", port}},
-                scratch.path());
+                {{"OSTRELTCP_COMMAND_PORT", port}, {"OSTRELTCP_DATA_PORT", port}}, scratch.path());
     EXPECT_EQ(result.exitCode, 4);
     EXPECT_TRUE(fileExists(scratch.path()));
     for (const std::string& name : directoryEntries(scratch.path())) {
@@ -316,8 +354,8 @@ TEST(AcquireInterrupt, CtrlCStopsWithinSecondsAndLeavesOnlyCompleteFiles) {
     ScratchDirectory scratch;
     const std::string out = scratch.path() + "/out";
     // About 0.2 s per file: the run would take minutes without the interrupt.
-    ToolProcess tool({"--points", "1024", "--scans", "4", "--files", "1000", "--sim-scan-ms",
-                      "800", "--out", out},
+    ToolProcess tool({"--points", "1024", "--scans", "4", "--files", "1000", "--sim-scan-ms", "800",
+                      "--out", out},
                      {}, scratch.path());
     ASSERT_TRUE(tool.started());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -346,14 +384,14 @@ TEST(AcquireInterrupt, CtrlCStopsWithinSecondsAndLeavesOnlyCompleteFiles) {
         for (const char* stem : {"interferogram", "spectrum"}) {
             CsvFile data;
             std::string error;
-            EXPECT_TRUE(readCsv(out + "/" + numbered(stem, static_cast<int>(file), "csv"), &data,
-                                &error))
+            EXPECT_TRUE(
+                readCsv(out + "/" + numbered(stem, static_cast<int>(file), "csv"), &data, &error))
                 << error;
             EXPECT_EQ(data.rows.size(), stem[0] == 'i' ? 1024u : 513u);
         }
     }
-    EXPECT_FALSE(fileExists(out + "/" + numbered("interferogram", static_cast<int>(saved) + 1,
-                                                 "csv")));
+    EXPECT_FALSE(
+        fileExists(out + "/" + numbered("interferogram", static_cast<int>(saved) + 1, "csv")));
 }
 
 }  // namespace

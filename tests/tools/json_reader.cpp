@@ -7,7 +7,7 @@ namespace ostrel::acquire::testing {
 namespace {
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     bool document(JsonValue* value, std::string* error) {
@@ -18,9 +18,10 @@ public:
         return parsed;
     }
 
-private:
+  private:
     void skipSpace() {
-        while (position_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[position_]))) {
+        while (position_ < text_.size() &&
+               std::isspace(static_cast<unsigned char>(text_[position_]))) {
             ++position_;
         }
     }
@@ -83,11 +84,13 @@ private:
             ++position_;
         }
         const std::string_view allowed = "0123456789.eE+-";
-        while (position_ < text_.size() && allowed.find(text_[position_]) != std::string_view::npos) {
+        while (position_ < text_.size() &&
+               allowed.find(text_[position_]) != std::string_view::npos) {
             ++position_;
         }
         const std::string number(text_.substr(start, position_ - start));
-        if (number.empty() || number == "-" || !std::isdigit(static_cast<unsigned char>(number.back()))) {
+        if (number.empty() || number == "-" ||
+            !std::isdigit(static_cast<unsigned char>(number.back()))) {
             return false;
         }
         char* end = nullptr;

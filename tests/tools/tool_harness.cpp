@@ -225,6 +225,8 @@ ProcessResult runTool(const std::vector<std::string>& arguments,
     return process.wait(timeoutMs);
 }
 
-std::string toolPath() { return OSTREL_ACQUIRE_PATH; }
+std::string toolPath() {
+    return OSTREL_ACQUIRE_PATH;
+}
 
 }  // namespace ostrel::acquire::testing

@@ -18,14 +18,14 @@ std::vector<std::string> directoryEntries(const std::string& directory);
 
 // A directory under $TMPDIR (or /tmp) removed with everything in it at the end of the test.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory();
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -49,7 +49,7 @@ struct ProcessResult {
 
 // The tool as a child process; standard output and error go to files in `scratch`.
 class ToolProcess {
-public:
+  public:
     ToolProcess(const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& environment, const std::string& scratch);
     ~ToolProcess();  // kills a child that is still running
@@ -61,7 +61,7 @@ public:
     // Waits up to timeoutMs for the child to end (blocking in poll on a pidfd).
     ProcessResult wait(int timeoutMs);
 
-private:
+  private:
     pid_t pid_ = -1;
     int pidDescriptor_ = -1;
     std::string outPath_;

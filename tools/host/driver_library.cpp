@@ -92,12 +92,12 @@ bool DriverLibrary::load(const std::string& path, std::string* error) {
         return false;
     }
 #endif
-#define OSTREL_RESOLVE_EXPORT(name, type, ordinal)                                 \
-    api_.name = reinterpret_cast<decltype(api_.name)>(symbol(#name));              \
-    if (api_.name == nullptr) {                                                    \
+#define OSTREL_RESOLVE_EXPORT(name, type, ordinal)                                  \
+    api_.name = reinterpret_cast<decltype(api_.name)>(symbol(#name));               \
+    if (api_.name == nullptr) {                                                     \
         *error = std::string("the library at ") + path + " does not export " #name; \
-        unload();                                                                  \
-        return false;                                                              \
+        unload();                                                                   \
+        return false;                                                               \
     }
     OSTREL_DRIVER_EXPORTS(OSTREL_RESOLVE_EXPORT)
 #undef OSTREL_RESOLVE_EXPORT

@@ -76,19 +76,19 @@ const char* outcomeName(Outcome outcome) {
 }
 
 class Run {
-public:
+  public:
     explicit Run(const host::DriverApi& api, const RunOptions& options)
         : api_(api),
           options_(options),
-          display_(stdout, options.quiet                   ? ProgressMode::Quiet
+          display_(stdout, options.quiet                ? ProgressMode::Quiet
                            : isatty(STDOUT_FILENO) != 0 ? ProgressMode::Terminal
-                                                          : ProgressMode::Lines) {
+                                                        : ProgressMode::Lines) {
         report_.options = options;
     }
 
     int execute();
 
-private:
+  private:
     int prepare();
     int connect();
     int calibrate();
@@ -117,6 +117,7 @@ private:
 
     bool opened_ = false;
     bool createdDirectory_ = false;
+    bool writeFailureReported_ = false;
     int scan_ = 0;
     std::vector<double> lastData_;  // the file fetched last
 
@@ -312,9 +313,8 @@ void Run::fetchFile(uint64_t signalled) {
     } else {
         lastData_ = file.data;
         if (!writer_->submit(std::move(file))) {
-            problem = "the disk does not keep up: file " +
-                      std::to_string(report_.filesSignalled) + " dropped with " +
-                      std::to_string(FileWriter::kMaxPending) +
+            problem = "the disk does not keep up: file " + std::to_string(report_.filesSignalled) +
+                      " dropped with " + std::to_string(FileWriter::kMaxPending) +
                       " files still waiting to be written";
         }
     }
@@ -331,11 +331,11 @@ bool Run::collectWritten() {
         display_.fileSaved(progress(), report_.files.back().interferogramName);
     }
     const std::string failure = writer_->failure();
-    if (!failure.empty()) {
+    if (!failure.empty() && !writeFailureReported_) {
         reportError(failure);
-        return false;
+        writeFailureReported_ = true;
     }
-    return true;
+    return failure.empty();
 }
 
 int Run::follow() {
@@ -417,7 +417,8 @@ void Run::drawLastPlot() {
     const size_t points = last.data.size() / halves_.size();
     for (size_t half = 0; half < halves_.size(); ++half) {
         const double* curve = last.data.data() + half * points;
-        request.interferogram.push_back({halves_[half], std::vector<double>(curve, curve + points)});
+        request.interferogram.push_back(
+            {halves_[half], std::vector<double>(curve, curve + points)});
         request.spectrum.push_back({halves_[half], writer_->lastSpectra()[half]});
     }
     char title[256];

@@ -143,8 +143,7 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
         summary->halves.push_back(statistics);
     }
     Table spectrum{"ostrel-acquire spectrum", header, "bin", {}, working_.front().size()};
-    spectrum.header.push_back(
-        {"apodization", std::string(apodizationName(settings_.apodization))});
+    spectrum.header.push_back({"apodization", std::string(apodizationName(settings_.apodization))});
     spectrum.header.push_back(
         {"transform_length", static_cast<int64_t>(SpectrumCalculator::transformLength(points))});
     for (size_t half = 0; half < halves; ++half) {

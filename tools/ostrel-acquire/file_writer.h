@@ -55,7 +55,7 @@ struct FileSettings {
 std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format);
 
 class FileWriter {
-public:
+  public:
     // At most this many files wait to be written; a disk slower than the instrument for that
     // long loses files (reported) rather than memory without bound.
     static constexpr size_t kMaxPending = 64;
@@ -83,7 +83,7 @@ public:
     const AcquiredFile& lastFile() const { return last_; }
     const std::vector<std::vector<double>>& lastSpectra() const { return spectra_; }
 
-private:
+  private:
     void run();
     bool save(const AcquiredFile& file, FileSummary* summary, std::string* error);
     void signalReady();

@@ -116,6 +116,8 @@ bool installInterruptHandlers(std::string* error) {
     return true;
 }
 
-bool interruptRequested() { return interrupted.load(); }
+bool interruptRequested() {
+    return interrupted.load();
+}
 
 }  // namespace ostrel::acquire

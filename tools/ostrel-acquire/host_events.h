@@ -25,7 +25,7 @@ struct EventCounts {
 };
 
 class HostEvents {
-public:
+  public:
     HostEvents() = default;
     ~HostEvents();
     HostEvents(const HostEvents&) = delete;
@@ -38,7 +38,7 @@ public:
     // then resets every event it reports.
     EventCounts wait(int timeoutMs, int extraDescriptor = -1);
 
-private:
+  private:
     int descriptors_[kHostEventCount] = {-1, -1, -1, -1};
 };
 

@@ -15,7 +15,7 @@ namespace ostrel::acquire {
 std::string formatNumber(double value);
 
 class JsonWriter {
-public:
+  public:
     explicit JsonWriter(std::FILE* stream) : stream_(stream) {}
 
     void beginObject();
@@ -46,7 +46,7 @@ public:
     // Numbers as one compact array.
     void numbers(const double* values, size_t count);
 
-private:
+  private:
     struct Level {
         bool compact = false;
         bool empty = true;

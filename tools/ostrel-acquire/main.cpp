@@ -53,6 +53,15 @@ int main(int argc, char** argv) {
                          error.c_str());
             return ExitLibrary;
         }
+        for (const std::string& text : options.simulatorFaults) {
+            ostrel::sim::FaultSpec fault;
+            if (!ostrel::sim::parseFaultSpec(text, &fault, &error)) {
+                std::fprintf(stderr, "ostrel-acquire: --sim-fault %s: %s\n", text.c_str(),
+                             error.c_str());
+                return ExitUsage;
+            }
+            simulator->setFault(fault.phase, fault.fault, fault.prefix, fault.count);
+        }
         pointDriverAt(*simulator);
         options.run.address = config.address;
         options.run.simulator = true;
@@ -70,8 +79,9 @@ int main(int argc, char** argv) {
     const std::string path =
         options.library.empty() ? ostrel::host::DriverLibrary::defaultPath() : options.library;
     if (!library.load(path, &error)) {
-        std::fprintf(stderr, "ostrel-acquire: %s\n  hint: give its path with --library or in "
-                             "OSTRELTCP_LIBRARY\n",
+        std::fprintf(stderr,
+                     "ostrel-acquire: %s\n  hint: give its path with --library or in "
+                     "OSTRELTCP_LIBRARY\n",
                      error.c_str());
         return ExitLibrary;
     }

@@ -1,7 +1,6 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
-#include <map>
 
 #include "ostreltcp.h"
 
@@ -16,9 +15,9 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         "ostrel-acquire"};
     app.get_formatter()->column_width(34);
 
-    CLI::Option* address = app.add_option(
-        "--address", run.address,
-        "the instrument's IPv4 address; without it the built-in simulator is used");
+    CLI::Option* address =
+        app.add_option("--address", run.address,
+                       "the instrument's IPv4 address; without it the built-in simulator is used");
     app.add_option("--points", run.points, "points per scan and direction")
         ->check(CLI::Range(1, OSTRELTCP_MAX_POINTS))
         ->capture_default_str();
@@ -42,19 +41,14 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         ->excludes(skip);
     app.add_option("--out", run.outputDirectory, "output directory (created when missing)")
         ->capture_default_str();
-    const std::map<std::string, OutputFormat> formats = {{"csv", OutputFormat::Csv},
-                                                         {"json", OutputFormat::Json}};
-    app.add_option("--format", run.format, "format of the data files: csv or json")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
-        ->default_str("csv");
-    const std::map<std::string, Apodization> windows = {
-        {"happ-genzel", Apodization::HappGenzel},
-        {"blackman-harris", Apodization::BlackmanHarris},
-        {"boxcar", Apodization::Boxcar}};
-    app.add_option("--apodization", run.apodization,
-                   "window applied before the transform: happ-genzel, blackman-harris, boxcar")
-        ->transform(CLI::CheckedTransformer(windows, CLI::ignore_case))
-        ->default_str("happ-genzel");
+    std::string format = "csv";
+    app.add_option("--format", format, "format of the data files")
+        ->check(CLI::IsMember({"csv", "json"}))
+        ->capture_default_str();
+    std::string apodization = apodizationName(run.apodization);
+    app.add_option("--apodization", apodization, "window applied before the transform")
+        ->check(CLI::IsMember({"happ-genzel", "blackman-harris", "boxcar"}))
+        ->capture_default_str();
     app.add_flag("--quiet,-q", run.quiet, "print only errors and the final summary line");
     bool noPlot = false;
     app.add_flag("--no-plot", noPlot, "do not draw plot.png");
@@ -76,6 +70,10 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str()
         ->excludes(address);
+    app.add_option("--sim-fault", options->simulatorFaults,
+                   "built-in simulator: arm a fault, PHASE:FAULT[:PREFIX[:COUNT]] (e.g. "
+                   "scan:error:_2 answers the second progress line with ERROR); repeatable")
+        ->excludes(address);
 
     try {
         app.parse(argc, argv);
@@ -85,6 +83,8 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         return false;
     }
     run.plot = !noPlot;
+    run.format = format == "json" ? OutputFormat::Json : OutputFormat::Csv;
+    parseApodization(apodization, &run.apodization);
     while (run.outputDirectory.size() > 1 && run.outputDirectory.back() == '/') {
         run.outputDirectory.pop_back();
     }

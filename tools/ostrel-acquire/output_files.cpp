@@ -79,7 +79,9 @@ AtomicFile::AtomicFile(std::string directory, std::string name)
     : path_(directory + "/" + name),
       temporaryPath_(directory + "/." + name + ".tmp-" + std::to_string(getpid())) {}
 
-AtomicFile::~AtomicFile() { discard(); }
+AtomicFile::~AtomicFile() {
+    discard();
+}
 
 void AtomicFile::discard() {
     if (stream_ != nullptr) {
@@ -114,8 +116,8 @@ bool AtomicFile::commit(std::string* error) {
     }
     // The rename may reach the disk before the data does unless the data is synced first; a
     // power cut would then leave an empty file under the real name.
-    const bool written = std::fflush(stream_) == 0 && std::ferror(stream_) == 0 &&
-                         fsync(fileno(stream_)) == 0;
+    const bool written =
+        std::fflush(stream_) == 0 && std::ferror(stream_) == 0 && fsync(fileno(stream_)) == 0;
     if (!written) {
         *error = systemError("cannot write", temporaryPath_);
         discard();

@@ -18,7 +18,7 @@ const char* formatExtension(OutputFormat format);  // "csv" or "json"
 // One file being written. The temporary name starts with a dot and ends in ".tmp-<pid>" so that
 // it is hidden, cannot be mistaken for a result, and two runs never share one.
 class AtomicFile {
-public:
+  public:
     AtomicFile(std::string directory, std::string name);
     ~AtomicFile();  // removes the temporary file unless commit() succeeded
     AtomicFile(const AtomicFile&) = delete;
@@ -32,7 +32,7 @@ public:
     const std::string& path() const { return path_; }
     const std::string& temporaryPath() const { return temporaryPath_; }
 
-private:
+  private:
     void discard();
 
     std::string path_;

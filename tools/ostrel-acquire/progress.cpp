@@ -37,11 +37,11 @@ std::string formatDuration(double seconds) {
 
 std::string progressText(const ProgressState& state) {
     char text[160];
-    const int current = state.files > 0 && state.filesDone >= state.files ? state.files
-                                                                          : state.filesDone + 1;
-    std::string file = state.files > 0 ? "file " + std::to_string(current) + " of " +
-                                             std::to_string(state.files)
-                                       : "file " + std::to_string(current);
+    const int current =
+        state.files > 0 && state.filesDone >= state.files ? state.files : state.filesDone + 1;
+    std::string file =
+        state.files > 0 ? "file " + std::to_string(current) + " of " + std::to_string(state.files)
+                        : "file " + std::to_string(current);
     if (state.files > 0 && state.filesDone >= state.files) {
         std::snprintf(text, sizeof text, "%s, done, %s elapsed", file.c_str(),
                       formatDuration(state.elapsedSeconds).c_str());

@@ -8,10 +8,10 @@
 namespace ostrel::acquire {
 
 struct ProgressState {
-    int filesDone = 0;    // files saved or skipped so far
-    int files = 0;        // files of the run; 0 = until interrupted
-    int scan = 0;         // scans reported for the current file
-    int scans = 1;        // scans per file
+    int filesDone = 0;  // files saved or skipped so far
+    int files = 0;      // files of the run; 0 = until interrupted
+    int scan = 0;       // scans reported for the current file
+    int scans = 1;      // scans per file
     double elapsedSeconds = 0.0;
 };
 
@@ -28,7 +28,7 @@ std::string progressText(const ProgressState& state);
 enum class ProgressMode { Terminal, Lines, Quiet };
 
 class ProgressDisplay {
-public:
+  public:
     ProgressDisplay(std::FILE* stream, ProgressMode mode) : stream_(stream), mode_(mode) {}
 
     ProgressMode mode() const { return mode_; }
@@ -42,7 +42,7 @@ public:
     // Ends a progress line so that other output (errors, the summary) starts on a fresh line.
     void finishLine();
 
-private:
+  private:
     std::FILE* stream_;
     ProgressMode mode_;
     bool lineOpen_ = false;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "run_options.h"
 #include "file_writer.h"
+#include "run_options.h"
 
 namespace ostrel::acquire {
 

@@ -68,8 +68,8 @@ double apodizationWeight(Apodization apodization, size_t k, size_t count) {
     if (count < 2 || apodization == Apodization::Boxcar) {
         return 1.0;
     }
-    const double phase = 2.0 * std::numbers::pi * static_cast<double>(k) /
-                         static_cast<double>(count - 1);
+    const double phase =
+        2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(count - 1);
     if (apodization == Apodization::HappGenzel) {
         return 0.54 - 0.46 * std::cos(phase);
     }

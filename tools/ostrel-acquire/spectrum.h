@@ -25,7 +25,7 @@ size_t nextPowerOfTwo(size_t count);
 // Computes magnitude spectra. One FFTW plan per transform length is kept and reused, so a run of
 // equal-sized files plans once. Not thread-safe (FFTW planning is not).
 class SpectrumCalculator {
-public:
+  public:
     explicit SpectrumCalculator(Apodization apodization);
     ~SpectrumCalculator();
     SpectrumCalculator(const SpectrumCalculator&) = delete;
@@ -40,7 +40,7 @@ public:
     // The transform length used for a curve of count samples.
     static size_t transformLength(size_t count) { return nextPowerOfTwo(count); }
 
-private:
+  private:
     struct Plan;
     Apodization apodization_;
     std::unique_ptr<Plan> plan_;
