@@ -116,6 +116,7 @@ enum ostreltcp_error {
     OSTRELTCP_ERR_INSTRUMENT_SCAN = 15,   /**< "ERROR" or "error" during a scan sequence */
     OSTRELTCP_ERR_NULL_ARGUMENT = 16,     /**< a required pointer argument was null */
     OSTRELTCP_ERR_POINTS_RANGE = 17,      /**< points setting outside 1..32768 per direction */
+    OSTRELTCP_ERR_SCAN_DIR_RANGE = 18,    /**< scan direction setting other than 1, 2 or 3 */
     OSTRELTCP_SOCKET_FLAG = 0x8000        /**< set in every socket-layer code */
 };
 
@@ -259,8 +260,9 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_setScans(int32_t scans);
  * @brief Sets the scan direction: sends "scandir <direction>".
  *
  * Stored first, kept whatever the answer. With both directions a block holds two halves and an
- * interferogram 2 x points values (spectrometer_getPoints() reports that count). Waits for "OK"
- * as spectrometer_setPoints() does.
+ * interferogram 2 x points values (spectrometer_getPoints() reports that count). Another value
+ * is sent, but the next run then fails with error 18. Waits for "OK" as spectrometer_setPoints()
+ * does.
  *
  * @param direction  1 forward scans only, 2 reverse only, 3 both.
  * @return 0, 3 (no "OK" within 5000 ms) or 4 (the instrument answered "ERROR").
@@ -331,8 +333,9 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_setResolution(double resolu
 /**
  * @brief Reads the number of values in one interferogram.
  *
- * @param points  receives the points setting, doubled when the scan direction is 3 (both);
- *                initially 32768 (16384 points, both directions).
+ * @param points  receives the points setting, doubled when the scan direction is 3 (both;
+ *                a setting too large to double reads INT32_MAX); initially 32768 (16384
+ *                points, both directions).
  * @return 0, or 16 when points is null.
  */
 OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_getPoints(int32_t* points);
@@ -447,8 +450,8 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL
 spectrometer_setFilesCompleteEventHandle(ostreltcp_event_handle event);
 
 /**
- * @brief Sets the event signalled when a run ends on an error; the last error tells which (11,
- * 12, 13, 14, 15, 17 or a socket-layer code).
+ * @brief Sets the event signalled when a run ends on an error; the last error tells which (11
+ * to 15, 17, 18 or a socket-layer code).
  * @param event  the host's event, or 0.
  * @return 0.
  */
@@ -490,7 +493,8 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_calibrationScan(void);
  * error): 11 a file's sequence took longer than 45 s per scan; 12 a single scan took longer than
  * the calibrated limit; 14 the command connection failed; 15 the instrument replied "ERROR" or
  * "error"; 13 the block was short or stalled for 10 s; 17 the points setting is outside 1 to
- * OSTRELTCP_MAX_POINTS; a socket-layer code when the block request could not be sent.
+ * OSTRELTCP_MAX_POINTS; 18 the scan direction setting is not 1, 2 or 3; a socket-layer code when
+ * the block request could not be sent.
  *
  * @param ignored  not used.
  * @retval 0  the run has started.
@@ -596,8 +600,9 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_writeAux(uint32_t state, ui
  * each record a big-endian high-gain and low-gain sample. The sample words are rewritten in host
  * byte order in place. Each half's two channels are combined into one curve and divided by the
  * half's scan count. A null pointer, points outside 1 to OSTRELTCP_MAX_POINTS or a scanDir other
- * than 1, 2 or 3 is refused: nothing is written. It uses the driver's own work storage: call it
- * while no co-add run or calibration scan is in progress.
+ * than 1, 2 or 3 is refused: nothing is written. It shares the driver's work storage with the
+ * scan thread and the calibration scan; a call during a run waits until the file being converted
+ * is done (a few hundred microseconds), so the run's data is never disturbed.
  *
  * @param block    the block, 16 + 8 x points bytes (16 + 16 x points for scanDir 3); modified.
  * @param count    receives the number of values written: 2 x points for scanDir 3, else points.

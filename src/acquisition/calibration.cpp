@@ -27,6 +27,7 @@ int32_t calibrationMeasurement(int32_t* skipPoints) {
         return setLastError(read == kReadStopped ? ErrShortBlock : read);
     }
     int32_t count = 0;
+    platform::LockGuard storage(workStorageLock());
     if (!unglomData(blockBuffer, &count, geometry.points, geometry.scanDir, interferogram)) {
         return setLastError(ErrPointsRange);
     }

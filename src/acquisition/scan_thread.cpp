@@ -78,6 +78,7 @@ unsigned ScanThread::ThreadProc() {
 int32_t ScanThread::PrepareData() {
     trace("OstrelTCP scanThread:PrepareData");
     int32_t count = 0;
+    platform::LockGuard storage(workStorageLock());
     if (unglomData(blockBuffer, &count, geometry.points, geometry.scanDir, interferogram)) {
         publish(interferogram, count);
     }

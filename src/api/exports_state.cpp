@@ -132,5 +132,7 @@ int32_t OSTRELTCP_CALL spectrometer_execute(int32_t) { return 0; }
 
 void OSTRELTCP_CALL unglomData(void* block, int32_t* count, int32_t points, int32_t scanDir,
                                double* out) {
+    // The conversion shares its work arrays with the driver's own runs: wait for theirs.
+    ostrel::platform::LockGuard storage(ostrel::workStorageLock());
     ostrel::unglomData(block, count, points, scanDir, out);
 }

@@ -17,6 +17,11 @@ int32_t highChannel[2 * kMaxPoints];
 int32_t lowChannel[2 * kMaxPoints];
 double interferogram[2 * kMaxPoints];
 
+platform::Mutex& workStorageLock() {
+    static platform::Mutex lock;
+    return lock;
+}
+
 namespace {
 
 constexpr int32_t kForward = 1;

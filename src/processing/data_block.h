@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/mutex.h"
+
 namespace ostrel {
 
 inline constexpr int32_t kMaxPoints = 32768;
@@ -23,6 +25,10 @@ extern uint8_t blockBuffer[kBlockBufferSize];
 extern int32_t highChannel[2 * kMaxPoints];
 extern int32_t lowChannel[2 * kMaxPoints];
 extern double interferogram[2 * kMaxPoints];
+
+// Guards the process-wide channel arrays, blend weights and interferogram: the scan thread,
+// a calibration on a host thread and a host's own call of the export never convert at once.
+platform::Mutex& workStorageLock();
 
 // Converts count 32-bit words in place from network to host byte order; returns words.
 uint32_t* swapWordOrder(uint32_t* words, int32_t count);

@@ -1,0 +1,199 @@
+# What `cmake --install` puts where, and the packages CPack makes of it:
+#   Runtime      the shared library (its versioned file and soname link; the DLL on Windows)
+#   Development  the header, the unversioned link or import library, the module-definition
+#                file (Windows), the CMake package OstrelTCP::ostreltcp and ostreltcp.pc
+#   Tools        ostrel-sim and ostrel-acquire
+#   Docs         the host guide and the simulator's manual
+# On Debian with CMAKE_INSTALL_PREFIX=/usr the library lands in the multiarch directory
+# (lib/x86_64-linux-gnu), as GNUInstallDirs chooses.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(OSTRELTCP_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/OstrelTCP"
+    CACHE STRING "Where the CMake package files of OstrelTCP are installed (below the prefix)")
+mark_as_advanced(OSTRELTCP_INSTALL_CMAKEDIR)
+
+# The unversioned link goes with the library itself (the default for LIBRARY), not with the
+# development files: ostrel-acquire loads the driver at run time as "libostreltcp.so", which the
+# dynamic loader finds in the system's library directory only through that link.
+install(TARGETS ostreltcp EXPORT OstrelTCPTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+install(FILES ${PROJECT_SOURCE_DIR}/include/ostreltcp.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+if(WIN32)
+  # Hosts that make their own import library (or check the fixed ordinals) need the .def file.
+  install(FILES ${PROJECT_SOURCE_DIR}/src/api/ostreltcp.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+endif()
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The linker makes the 32-bit import library from the plain export names, so its symbols are
+  # _imp__name, while a host compiled with the header calls the stdcall _imp__name@N and cannot
+  # link. The installed import library (it replaces the linker's, installed just above) is made
+  # again from the decorated names in the DLL's symbol table, each imported by its plain name
+  # at its ordinal (dlltool --kill-at).
+  install(CODE "
+    set(ostreltcp_dll \"$<TARGET_FILE:ostreltcp>\")
+    set(ostreltcp_dll_name \"$<TARGET_FILE_NAME:ostreltcp>\")
+    set(ostreltcp_import_name \"$<TARGET_LINKER_FILE_NAME:ostreltcp>\")
+    set(ostreltcp_def \"${PROJECT_SOURCE_DIR}/src/api/ostreltcp.def\")
+    set(ostreltcp_nm \"${CMAKE_NM}\")
+    set(ostreltcp_dlltool \"${CMAKE_DLLTOOL}\")
+    set(ostreltcp_work \"${PROJECT_BINARY_DIR}/stdcall-import\")
+    set(ostreltcp_destination \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\")
+    " COMPONENT Development)
+  install(CODE [[
+    execute_process(COMMAND "${ostreltcp_nm}" "${ostreltcp_dll}"
+      OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "${ostreltcp_nm} cannot read ${ostreltcp_dll}")
+    endif()
+    file(STRINGS "${ostreltcp_def}" exports REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*[ \t]+@[0-9]+")
+    set(definition "LIBRARY ${ostreltcp_dll_name}\nEXPORTS\n")
+    foreach(line IN LISTS exports)
+      string(REGEX MATCH "([A-Za-z_][A-Za-z0-9_]*)[ \t]+@([0-9]+)" matched "${line}")
+      set(name "${CMAKE_MATCH_1}")
+      set(ordinal "${CMAKE_MATCH_2}")
+      string(REGEX MATCH " T _${name}@([0-9]+)\n" decorated "${symbols}")
+      if(NOT decorated)
+        message(FATAL_ERROR "${ostreltcp_dll} has no stdcall symbol for ${name}")
+      endif()
+      string(APPEND definition "    ${name}@${CMAKE_MATCH_1} @${ordinal}\n")
+    endforeach()
+    file(WRITE "${ostreltcp_work}/stdcall.def" "${definition}")
+    execute_process(COMMAND "${ostreltcp_dlltool}" --kill-at --def "${ostreltcp_work}/stdcall.def"
+      --dllname "${ostreltcp_dll_name}" --output-lib "${ostreltcp_work}/${ostreltcp_import_name}"
+      RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "${ostreltcp_dlltool} could not make the stdcall import library")
+    endif()
+    file(INSTALL DESTINATION "${ostreltcp_destination}" TYPE FILE
+      FILES "${ostreltcp_work}/${ostreltcp_import_name}")
+    ]] COMPONENT Development)
+endif()
+
+install(EXPORT OstrelTCPTargets
+  NAMESPACE OstrelTCP::
+  FILE OstrelTCPTargets.cmake
+  DESTINATION ${OSTRELTCP_INSTALL_CMAKEDIR}
+  COMPONENT Development)
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/OstrelTCPConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/OstrelTCPConfig.cmake
+  INSTALL_DESTINATION ${OSTRELTCP_INSTALL_CMAKEDIR})
+# The soname changes with the major version, so only that has to match.
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/OstrelTCPConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/OstrelTCPConfig.cmake
+  ${PROJECT_BINARY_DIR}/OstrelTCPConfigVersion.cmake
+  DESTINATION ${OSTRELTCP_INSTALL_CMAKEDIR}
+  COMPONENT Development)
+
+# pkg-config wants absolute paths, and the prefix is only known when installing: `cmake --install
+# --prefix` and CPack's staging choose it then. The file is configured here with everything but
+# the prefix, which the install step fills in.
+if(NOT WIN32)
+  foreach(kind LIB INCLUDE)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}DIR}")
+      set(OSTRELTCP_PC_${kind}DIR "${CMAKE_INSTALL_${kind}DIR}")
+    else()
+      set(OSTRELTCP_PC_${kind}DIR "\${prefix}/${CMAKE_INSTALL_${kind}DIR}")
+    endif()
+  endforeach()
+  set(OSTRELTCP_PC_PREFIX "@OSTRELTCP_PC_PREFIX@")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/ostreltcp.pc.in
+    ${PROJECT_BINARY_DIR}/pkgconfig/ostreltcp.pc.template @ONLY)
+  install(CODE "
+    get_filename_component(OSTRELTCP_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+    configure_file(\"${PROJECT_BINARY_DIR}/pkgconfig/ostreltcp.pc.template\"
+      \"${PROJECT_BINARY_DIR}/pkgconfig/installed/ostreltcp.pc\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+      TYPE FILE FILES \"${PROJECT_BINARY_DIR}/pkgconfig/installed/ostreltcp.pc\")
+    " COMPONENT Development)
+endif()
+
+foreach(tool ostrel-sim ostrel-acquire)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
+  endif()
+endforeach()
+
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ostreltcp COMPONENT Docs)
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/windows.md
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ostreltcp COMPONENT Docs)
+elseif(TARGET ostrel-sim)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/simulator.md
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ostreltcp COMPONENT Docs)
+endif()
+
+# Packages: one .deb holding everything on Linux, a ZIP per Windows build. All components go
+# into the one package (a lab machine wants the tools, a developer the headers, and the pieces
+# are small). A project that adds this one as a subdirectory makes its own packages.
+if(NOT OstrelTCP_IS_TOP_LEVEL)
+  return()
+endif()
+set(CPACK_PACKAGE_NAME ostreltcp)
+set(CPACK_PACKAGE_VENDOR "OstrelTCP")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Data-acquisition driver for a network scanning spectrometer")
+# Debian shows the description as it stands, so its lines are kept short.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "A shared library with a C interface that drives a scanning spectrometer over"
+  "TCP/IP: text commands on TCP port 23, binary data blocks on TCP port 443 and a"
+  "reboot datagram on UDP port 16123. A worker thread co-adds scans, converts"
+  "each data block into an interferogram and signals the host's events."
+  "."
+  "With the acquisition tool ostrel-acquire, the instrument simulator ostrel-sim,"
+  "the C header, a CMake package (OstrelTCP::ostreltcp) and a pkg-config file.")
+set(OSTRELTCP_PACKAGE_CONTACT "OstrelTCP maintainers <ostreltcp@localhost>"
+    CACHE STRING "Maintainer named in the packages")
+set(CPACK_PACKAGE_CONTACT "${OSTRELTCP_PACKAGE_CONTACT}")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
+elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The shlibs file, and with it the ldconfig calls after install and removal.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  find_program(OSTRELTCP_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  mark_as_advanced(OSTRELTCP_DPKG_SHLIBDEPS)
+  if(OSTRELTCP_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    # Without dpkg-dev: what the library and the tools link against, by hand.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
+    if(TARGET ostrel-acquire)
+      string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libfftw3-double3 (>= 3.3.5)")
+    endif()
+  endif()
+  if(TARGET ostrel-acquire)
+    # ostrel-acquire draws plot.png with gnuplot when it is there.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config")
+  # The pkg-config step writes its file with the real prefix (/usr), so CPack stages through
+  # DESTDIR rather than through a changed prefix.
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+endif()
+
+include(CPack)

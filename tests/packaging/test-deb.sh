@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it with apt-get as a lab machine would, uses it from the
+# PATH and the system's directories, and removes it again.
+# Usage: tests/packaging/test-deb.sh [BUILD_DIR]   (default: build/package)
+# BUILD_DIR is configured for the package: prefix /usr (so the library goes to the multiarch
+# directory), no tests, no benchmarks. Installing needs root; without it the package is built and
+# checked, and the install is reported as SKIPPED. Exits non-zero on any failure.
+set -euo pipefail
+# shellcheck source=tests/packaging/consumer-checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/consumer-checks.sh"
+
+build="${1:-$repository_root/build/package}"
+version="$(project_version)"
+work="$(mktemp -d)"
+installed_here=0
+
+remove_package() {
+    if [ "$installed_here" -eq 1 ]; then
+        say "apt-get remove --purge -y ostreltcp"
+        if ! DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q ostreltcp \
+            >"$work/remove.log" 2>&1; then
+            cat "$work/remove.log" >&2
+            return 1
+        fi
+        installed_here=0
+    fi
+}
+cleanup() {
+    remove_package || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+say "configuring $build for the package (prefix /usr)"
+cmake -S "$repository_root" -B "$build" -G "$(consumer_generator)" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+    -DOSTRELTCP_BUILD_TESTS=OFF -DOSTRELTCP_BUILD_BENCH=OFF >"$work/configure.log" ||
+    { cat "$work/configure.log" >&2; complain "configure"; exit 1; }
+cmake --build "$build"
+rm -f "$build"/ostreltcp_*.deb
+(cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" >&2; complain "cpack -G DEB"; exit 1; }
+deb="$build/ostreltcp_${version}_$(dpkg --print-architecture).deb"
+[ -f "$deb" ] || { complain "$deb was not made"; exit 1; }
+
+say "$deb: $(stat -c %s "$deb") bytes"
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+
+# The package must hold what an install of the same tree holds, below /usr.
+libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")"
+dpkg-deb --contents "$deb" | awk '{ kind = substr($1, 1, 1); path = $6
+    if (kind != "d") { sub("^\\./usr/", "", path); print path, (kind == "l" ? "l" : "f") } }' |
+    LC_ALL=C sort >"$work/package-tree"
+if ! diff -u <(expected_tree "$build" "$libdir") "$work/package-tree"; then
+    complain "the package's files differ from the expected ones (- expected, + packaged)"
+    exit 1
+fi
+case "$libdir" in
+    lib/*-linux-gnu) ;;
+    *) complain "the library is packaged in /usr/$libdir, not in the multiarch directory"; exit 1 ;;
+esac
+depends="$(dpkg-deb --field "$deb" Depends)"
+if [[ "$depends" != *libc6* ]]; then
+    complain "the package does not depend on the C library: '$depends'"
+    exit 1
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    say "SKIPPED: installing the package needs root"
+    exit 0
+fi
+state="$(dpkg-query -W -f='${Status}' ostreltcp 2>/dev/null || true)"
+if [ "$state" = "install ok installed" ]; then
+    # Left by a run that was killed before its clean-up: CI removes it; elsewhere it may be a
+    # copy someone relies on, so it is left alone.
+    if [ "${CI:-}" != "true" ]; then
+        complain "ostreltcp is installed already; remove it first (apt-get remove ostreltcp)"
+        exit 1
+    fi
+    say "removing the ostreltcp package left by an earlier run"
+    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q ostreltcp >/dev/null
+fi
+
+say "apt-get install -y $deb"
+installed_here=1
+export DEBIAN_FRONTEND=noninteractive
+if ! apt-get install -y -q "$deb" >"$work/install.log" 2>&1; then
+    # A clean machine may lack the package lists that the dependencies come from.
+    apt-get update -q >/dev/null
+    apt-get install -y -q "$deb" >"$work/install.log" 2>&1 ||
+        { cat "$work/install.log" >&2; complain "apt-get install"; exit 1; }
+fi
+
+# From a directory outside the tree, with the build tree's variables out of the way.
+cd "$work"
+unset OSTRELTCP_LIBRARY PKG_CONFIG_PATH LD_LIBRARY_PATH CC CXX CFLAGS CXXFLAGS LDFLAGS
+for tool in ostrel-acquire ostrel-sim; do
+    where="$(command -v "$tool" || true)"
+    if [ "$where" != "/usr/bin/$tool" ]; then
+        complain "$tool is not on the PATH as /usr/bin/$tool (found: '${where}')"
+        exit 1
+    fi
+    "$tool" --help >"$work/$tool-help.txt" || { complain "$tool --help"; exit 1; }
+    say "$tool --help: $(head -1 "$work/$tool-help.txt")"
+done
+# Into a file first: with pipefail, grep -q leaving early would fail the pipeline.
+ldconfig -p >"$work/ldconfig.txt"
+if ! grep -q "libostreltcp.so.${version%%.*} " "$work/ldconfig.txt"; then
+    complain "ldconfig does not know libostreltcp.so.${version%%.*}"
+    exit 1
+fi
+check_pkgconfig_consumer "$work/pkgconfig"
+check_cmake_consumer "$work"
+check_installed_tool "$work" /usr/bin "/usr/$libdir"
+check_guide_example "$work/guide" /usr/bin
+
+remove_package
+ldconfig -p >"$work/ldconfig.txt"
+if [ -e "/usr/$libdir/libostreltcp.so.${version%%.*}" ] || [ -e /usr/bin/ostrel-acquire ] ||
+    grep -q libostreltcp "$work/ldconfig.txt"; then
+    complain "apt-get remove left the library or the tools behind"
+    exit 1
+fi
+say "PASSED: built, installed, used and removed $(basename "$deb")"
