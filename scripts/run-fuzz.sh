@@ -5,11 +5,14 @@
 #
 #   scripts/run-fuzz.sh [build-dir]      default build dir: build/fuzz
 #   OSTRELTCP_FUZZ_RUNS=N                runs per target (default 100000)
+#   OSTRELTCP_FUZZ_LINK_SECONDS=S        time limit of each link_* target (default 20): each of
+#                                        their runs plays a connection, so they run far slower
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/fuzz}
 runs=${OSTRELTCP_FUZZ_RUNS:-100000}
+link_seconds=${OSTRELTCP_FUZZ_LINK_SECONDS:-20}
 
 cd "$root"
 cmake --preset fuzz -B "$build" >/dev/null
@@ -30,8 +33,12 @@ trap 'rm -rf "$scratch"' EXIT
 
 for name in "${targets[@]}"; do
     mkdir -p "$scratch/$name" "$scratch/$name-artifacts"
-    echo "run-fuzz: $name, $runs runs"
-    if ! "$build/tests/fuzz/${name}_fuzz" -runs="$runs" -seed=1 -max_len=4096 \
+    limits=(-runs="$runs")
+    case "$name" in
+        link_*) limits+=(-max_total_time="$link_seconds") ;;
+    esac
+    echo "run-fuzz: $name, ${limits[*]}"
+    if ! "$build/tests/fuzz/${name}_fuzz" "${limits[@]}" -seed=1 -max_len=4096 \
         -artifact_prefix="$scratch/$name-artifacts/" "$scratch/$name" "$root/tests/fuzz/corpus/$name"; then
         echo "run-fuzz: $name failed; reproducers:" >&2
         for artifact in "$scratch/$name-artifacts"/*; do
