@@ -30,6 +30,7 @@ SOCKET_READ = 14
 INSTRUMENT_SCAN = 15
 NULL_ARGUMENT = 16
 POINTS_RANGE = 17
+SCAN_DIR_RANGE = 18
 
 
 class OstrelError(Exception):
@@ -81,7 +82,8 @@ class AcquisitionStateError(OstrelError):
 
 
 class ArgumentError(OstrelError, ValueError):
-    """The driver refused an argument: a null pointer (16) or a points setting out of range (17)."""
+    """The driver refused an argument: a null pointer (16), a points setting (17) or a scan
+    direction setting (18) out of range."""
 
 
 _FAMILIES: dict[int, type[OstrelError]] = {
@@ -102,6 +104,7 @@ _FAMILIES: dict[int, type[OstrelError]] = {
     THREAD_NOT_RUNNING: AcquisitionStateError,
     NULL_ARGUMENT: ArgumentError,
     POINTS_RANGE: ArgumentError,
+    SCAN_DIR_RANGE: ArgumentError,
 }
 
 

@@ -29,7 +29,7 @@ constexpr double kInactivityMarginSeconds = 30.0;
 // driver code whose text is the same (the platform part appended to both is the same too).
 int32_t identifyLastError(const host::DriverApi& api) {
     const std::string last = host::lastErrorText(api, 0);
-    for (int32_t code = OSTRELTCP_ERR_COMMAND_SOCKET; code <= OSTRELTCP_ERR_POINTS_RANGE; ++code) {
+    for (int32_t code = OSTRELTCP_ERR_COMMAND_SOCKET; code <= OSTRELTCP_ERR_SCAN_DIR_RANGE; ++code) {
         if (host::lastErrorText(api, code) == last) {
             return code;
         }

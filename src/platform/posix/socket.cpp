@@ -194,6 +194,9 @@ int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
     errno = savedErrno;
     if (result == kWsaWouldBlock) {
         rememberPending(socket);
+        // A connection under way is no failure: its "in progress" must not be reported later
+        // as the platform error of an unrelated driver error.
+        errno = 0;
     }
     return result;
 }

@@ -117,8 +117,9 @@ int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
     }
     u_long blocking = 0;
     ioctlsocket(native, FIONBIO, &blocking);
-    // Switching the mode back must not hide why the connect failed.
-    WSASetLastError(result);
+    // Switching the mode back must not hide why the connect failed; a connection under way is
+    // no failure, and its "would block" must not be reported later with an unrelated error.
+    WSASetLastError(result == kWsaWouldBlock ? 0 : result);
     return result;
 }
 
