@@ -13,7 +13,7 @@
 namespace {
 
 using ostrel::sim::Config;
-using ostrel::sim::FaultSpec;
+using ostrel::sim::FaultSetting;
 using ostrel::sim::Simulator;
 
 std::string visible(const std::string& text) {
@@ -110,15 +110,15 @@ int main(int argc, char** argv) {
     app.add_flag("--log", logTraffic, "Print every command, data request and datagram received");
     CLI11_PARSE(app, argc, argv);
 
-    std::vector<FaultSpec> faults;
+    std::vector<FaultSetting> faults;
     for (const std::string& text : faultTexts) {
-        FaultSpec spec;
+        FaultSetting rule;
         std::string error;
-        if (!ostrel::sim::parseFaultSpec(text, &spec, &error)) {
+        if (!ostrel::sim::parseFaultSetting(text, &rule, &error)) {
             std::fprintf(stderr, "ostrel-sim: --fault %s: %s\n", text.c_str(), error.c_str());
             return 2;
         }
-        faults.push_back(spec);
+        faults.push_back(rule);
     }
     for (const std::string& text : fibreTexts) {
         std::string error;
@@ -136,8 +136,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     Simulator simulator(config);
-    for (const FaultSpec& spec : faults) {
-        simulator.setFault(spec.phase, spec.fault, spec.prefix, spec.count);
+    for (const FaultSetting& rule : faults) {
+        simulator.setFault(rule.phase, rule.fault, rule.prefix, rule.count);
     }
     std::string error;
     if (!simulator.start(&error)) {

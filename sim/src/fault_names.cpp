@@ -82,7 +82,7 @@ bool parsePhase(std::string_view text, Phase* phase) {
     return parseName(kPhaseNames, text, phase);
 }
 
-bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error) {
+bool parseFaultSetting(std::string_view text, FaultSetting* rule, std::string* error) {
     std::array<std::string_view, 4> fields{};
     size_t fieldCount = 0;
     size_t start = 0;
@@ -93,7 +93,7 @@ bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error) 
             break;
         start = colon + 1;
     }
-    FaultSpec parsed;
+    FaultSetting parsed;
     std::string problem;
     if (fieldCount < 2) {
         problem = "expected PHASE:FAULT[:PREFIX[:COUNT]]";
@@ -117,7 +117,7 @@ bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error) 
             *error = problem;
         return false;
     }
-    *spec = parsed;
+    *rule = parsed;
     return true;
 }
 

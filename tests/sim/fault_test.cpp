@@ -176,7 +176,7 @@ TEST_F(FaultTest, TrickledBlockArrivesWholeInChunks) {
 struct SpecRow {
     const char* text;
     bool valid;
-    FaultSpec expected;
+    FaultSetting expected;
 };
 
 void PrintTo(const SpecRow& row, std::ostream* os) {
@@ -186,17 +186,17 @@ void PrintTo(const SpecRow& row, std::ostream* os) {
 class FaultSpecs : public ::testing::TestWithParam<SpecRow> {};
 
 TEST_P(FaultSpecs, ParseIntoPhaseFaultPrefixAndCount) {
-    FaultSpec spec;
+    FaultSetting rule;
     std::string error;
-    ASSERT_EQ(parseFaultSpec(GetParam().text, &spec, &error), GetParam().valid) << error;
+    ASSERT_EQ(parseFaultSetting(GetParam().text, &rule, &error), GetParam().valid) << error;
     if (!GetParam().valid) {
         EXPECT_FALSE(error.empty());
         return;
     }
-    EXPECT_EQ(spec.phase, GetParam().expected.phase);
-    EXPECT_EQ(spec.fault, GetParam().expected.fault);
-    EXPECT_EQ(spec.prefix, GetParam().expected.prefix);
-    EXPECT_EQ(spec.count, GetParam().expected.count);
+    EXPECT_EQ(rule.phase, GetParam().expected.phase);
+    EXPECT_EQ(rule.fault, GetParam().expected.fault);
+    EXPECT_EQ(rule.prefix, GetParam().expected.prefix);
+    EXPECT_EQ(rule.count, GetParam().expected.count);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
             return ExitLibrary;
         }
         for (const std::string& text : options.simulatorFaults) {
-            ostrel::sim::FaultSpec fault;
-            if (!ostrel::sim::parseFaultSpec(text, &fault, &error)) {
+            ostrel::sim::FaultSetting fault;
+            if (!ostrel::sim::parseFaultSetting(text, &fault, &error)) {
                 std::fprintf(stderr, "ostrel-acquire: --sim-fault %s: %s\n", text.c_str(),
                              error.c_str());
                 return ExitUsage;

@@ -89,14 +89,14 @@ const char* toString(Phase phase);
 bool parseFault(std::string_view text, Fault* fault);
 bool parsePhase(std::string_view text, Phase* phase);
 
-struct FaultSpec {
+struct FaultSetting {
     Phase phase = Phase::Command;
     Fault fault = Fault::None;
     std::string prefix;
     int count = -1;
 };
 // "PHASE:FAULT[:PREFIX[:COUNT]]", e.g. "command:error:points:2" or "data:stall".
-bool parseFaultSpec(std::string_view text, FaultSpec* spec, std::string* error);
+bool parseFaultSetting(std::string_view text, FaultSetting* rule, std::string* error);
 
 class Simulator {
   public:
