@@ -15,6 +15,7 @@
 #include <mutex>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ostrel_sim/spectrum_model.h"
@@ -59,6 +60,53 @@ bool validate(const Config& config, std::string* error) {
     return true;
 }
 
+// What the interferogram depends on when the spectrum is not read from a file.
+struct SynthesisKey {
+    double laserWavenumber;
+    int undersampling;
+    double amplitude;
+    double zpdOffset;
+    double dispersion;
+    int maxPoints;
+    std::vector<Absorber> absorbers;
+    bool operator==(const SynthesisKey&) const = default;
+};
+
+SynthesisKey keyOf(const Config& config) {
+    return {config.laserWavenumber, config.undersampling, config.amplitude, config.zpdOffset,
+            config.dispersion,      config.maxPoints,     config.absorbers};
+}
+
+// The last few interferograms made: tests and tools start many simulators with the same
+// configuration, and each would otherwise pay the transform again.
+class RecentInterferograms {
+  public:
+    std::shared_ptr<const Interferogram> find(const SynthesisKey& key) {
+        std::lock_guard lock(mutex_);
+        for (const auto& [stored, interferogram] : entries_) {
+            if (stored == key)
+                return interferogram;
+        }
+        return nullptr;
+    }
+    void add(SynthesisKey key, std::shared_ptr<const Interferogram> interferogram) {
+        std::lock_guard lock(mutex_);
+        if (entries_.size() == kKept)
+            entries_.erase(entries_.begin());
+        entries_.emplace_back(std::move(key), std::move(interferogram));
+    }
+
+  private:
+    static constexpr size_t kKept = 4;
+    std::mutex mutex_;
+    std::vector<std::pair<SynthesisKey, std::shared_ptr<const Interferogram>>> entries_;
+};
+
+RecentInterferograms& recentInterferograms() {
+    static RecentInterferograms recent;
+    return recent;
+}
+
 struct FftwFree {
     void operator()(void* p) const { fftw_free(p); }
 };
@@ -68,6 +116,12 @@ struct FftwFree {
 std::shared_ptr<const Interferogram> Interferogram::make(const Config& config, std::string* error) {
     if (!validate(config, error))
         return nullptr;
+    // A spectrum file may change between starts, so only the built-in source is reused.
+    const bool reusable = config.spectrumFile.empty();
+    if (reusable) {
+        if (auto known = recentInterferograms().find(keyOf(config)))
+            return known;
+    }
     SpectrumModel model(config.absorbers);
     if (!config.spectrumFile.empty() &&
         !SpectrumModel::fromCsvFile(config.spectrumFile, config.absorbers, &model, error)) {
@@ -130,6 +184,8 @@ std::shared_ptr<const Interferogram> Interferogram::make(const Config& config, s
             static_cast<size_t>(offset < 0 ? offset + static_cast<int64_t>(n) : offset);
         result->values_[static_cast<size_t>(offset + result->half_)] = raw[wrapped] * scale;
     }
+    if (reusable)
+        recentInterferograms().add(keyOf(config), result);
     return result;
 }
 
