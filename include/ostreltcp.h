@@ -123,6 +123,14 @@ enum ostreltcp_error {
 /** @brief Largest points setting per scan direction that the driver's buffers hold. */
 #define OSTRELTCP_MAX_POINTS 32768
 
+/**
+ * @brief The driver's version. The trace of spectrometer_open() reports it as one number,
+ * major x 100 + minor (179 for 1.79).
+ */
+#define OSTRELTCP_VERSION_MAJOR 1
+#define OSTRELTCP_VERSION_MINOR 79
+#define OSTRELTCP_VERSION_PATCH 0
+
 /* Errors and diagnostics */
 
 /**
