@@ -27,10 +27,12 @@
  * spectrometer_close() and the getters may be called during a run. The host's events are
  * signalled from the scan thread (from the host's own thread during a calibration scan).
  *
- * Trace: every step is traced as one line beginning with "OstrelTCP". On Windows the lines go to
- * OutputDebugStringA. The environment variable OSTRELTCP_TRACE, read when the first line is
- * written, also sends them to standard error ("stderr") or appends them to the file it names;
- * unset, nothing else is written (on POSIX nothing at all).
+ * Trace: every step is traced as one line, most beginning with "OstrelTCP"; a few keep other
+ * fixed texts ("ostrelTCP getCapabilities", "startCoadd OK", "CThreadBase::Stop()",
+ * "getResponse: error ..."), and a raw instrument reply may be traced as it came. On Windows the
+ * lines go to OutputDebugStringA. The environment variable OSTRELTCP_TRACE, read when the first
+ * line is written, also sends them to standard error ("stderr") or appends them to the file it
+ * names; unset, nothing else is written (on POSIX nothing at all).
  */
 #ifndef OSTRELTCP_H
 #define OSTRELTCP_H
