@@ -1,7 +1,7 @@
 """Spectra from interferograms, through the spectral library's C interface.
 
-The same code as ``ostrel-acquire`` uses (libostrelspectra), so a spectrum computed here agrees
-with the tool's to the last bit. Wavenumbers are in cm^-1: adjacent interferogram points are
+The same code as ``ostrel-acquire`` uses (libostrelspectra), so a spectrum computed here is the
+one the tool writes. Wavenumbers are in cm^-1: adjacent interferogram points are
 ``undersampling / (2 * laser_wavenumber)`` cm of optical path difference apart and the highest
 wavenumber is ``laser_wavenumber / undersampling``.
 """
