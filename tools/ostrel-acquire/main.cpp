@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
                          error.c_str());
             return ExitLibrary;
         }
+        if (!options.simulatorAbsorbers.empty()) {
+            std::fprintf(stderr,
+                         "ostrel-acquire: --sim-absorber: this simulator has no absorbers\n");
+            return ExitUsage;
+        }
         for (const std::string& text : options.simulatorFaults) {
             ostrel::sim::FaultSetting fault;
             if (!ostrel::sim::parseFaultSetting(text, &fault, &error)) {
