@@ -84,7 +84,7 @@ struct Processor::Work {
     // Fills `phase` from the double-sided section of +-halfWidth points about ZPD at `zpd`.
     void measurePhase(size_t zpd, size_t halfWidth);
     void prepareWeights(Apodization apodization, size_t shortSide, size_t longSide);
-    // values[j] = scale * Re(transformed[j] * exp(-i phase(j))) for firstBin <= j <= lastBin,
+    // values[j - firstBin] = scale * Re(transformed[j] exp(-i phase(j))), firstBin <= j <= lastBin,
     // with the phase interpolated linearly between the bins of the phase section.
     void correctPhase(const fftw_complex* transformed, size_t length, size_t firstBin,
                       size_t lastBin, double scale, double* values) const;
@@ -138,8 +138,8 @@ void Processor::Work::correctPhase(const fftw_complex* transformed, size_t lengt
         const size_t end = std::min(lastBin + 1, base + perSectionBin);
         for (; j < end; ++j) {
             const auto offset = static_cast<double>(j - base);
-            values[j] = transformed[j][0] * (cosine + offset * cosineStep) +
-                        transformed[j][1] * (sine + offset * sineStep);
+            values[j - firstBin] = transformed[j][0] * (cosine + offset * cosineStep) +
+                                   transformed[j][1] * (sine + offset * sineStep);
         }
     }
 }
@@ -367,7 +367,7 @@ bool Processor::process(const double* samples, size_t count, Spectrum* out, std:
     // 2 dx per point of a double-sided sum; the ramp's single-sided sum is half of that.
     const double scale = 4.0 * dx;
     out->values.resize(lastBin - firstBin + 1);
-    double* values = out->values.data() - firstBin;
+    double* values = out->values.data();
     if (settings_.phase == PhaseMode::Mertz) {
         work_->correctPhase(transformed, length, firstBin, lastBin, scale, values);
     } else {
@@ -376,7 +376,7 @@ bool Processor::process(const double* samples, size_t count, Spectrum* out, std:
             if (settings_.phase == PhaseMode::Power) {
                 value *= value;
             }
-            values[j] = value;
+            values[j - firstBin] = value;
         }
     }
     out->firstWavenumber = static_cast<double>(firstBin) / binsPerWavenumber;
