@@ -145,6 +145,7 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
             statistics.zpdIndex = spectrum.zpdIndex;
             statistics.resolution = spectrum.resolution;
             // Bands closer than twice the resolution are one band to a reader of the summary.
+            // Absorption lines in a single beam are reported with a negative height.
             statistics.bands = ostrel::spectra::strongestBands(spectrum, kReportedBands,
                                                                2.0 * spectrum.resolution);
         } else {

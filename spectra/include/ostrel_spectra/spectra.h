@@ -114,11 +114,15 @@ class Processor {
 
 struct Band {
     double wavenumber = 0.0;  // cm^-1, refined between bins
+    // Above (> 0, an emission band) or below (< 0, an absorption band) the spectrum's smooth
+    // course, a running mean over 20 x minimumSeparation.
     double height = 0.0;
 };
 
-// The `count` tallest local maxima of the spectrum, tallest first, each at least
-// `minimumSeparation` cm^-1 from every taller one kept.
+// The `count` bands that stand out most from the spectrum's smooth course, strongest first,
+// each at least `minimumSeparation` cm^-1 from every stronger one kept and more than 5 noise
+// deviations (from the median absolute departure) from the smooth course; fewer when there are
+// no more.
 std::vector<Band> strongestBands(const Spectrum& spectrum, size_t count, double minimumSeparation);
 
 }  // namespace ostrel::spectra
