@@ -600,7 +600,7 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_writeAux(uint32_t state, ui
  * each record a big-endian high-gain and low-gain sample. The sample words are rewritten in host
  * byte order in place. Each half's two channels are combined into one curve and divided by the
  * half's scan count. A null pointer, points outside 1 to OSTRELTCP_MAX_POINTS or a scanDir other
- * than 1, 2 or 3 is refused: nothing is written. It shares the driver's work storage with the
+ * than 1, 2 or 3 is refused: nothing is written but a count of 0 (when count is not null). It shares the driver's work storage with the
  * scan thread and the calibration scan; a call during a run waits until the file being converted
  * is done (a few hundred microseconds), so the run's data is never disturbed.
  *

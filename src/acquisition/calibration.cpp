@@ -10,13 +10,13 @@
 namespace ostrel {
 
 int32_t calibrationMeasurement(int32_t* skipPoints) {
-    const double t0 = clockMs();
+    const double t0 = monotonicMs();
     double unusedTimestamp = 0.0;
     if (scanLoop(&unusedTimestamp) != 0) {
         trace("OstrelTCP ERROR in calibrationScan: scanLoop failed");
         return setLastError(ErrCalscan);
     }
-    const double calscanTime = clockMs() - t0;
+    const double calscanTime = monotonicMs() - t0;
     driverState.calscanTime.store(calscanTime);
     trace("OstrelTCP calscanTime= %f", calscanTime);
 
