@@ -84,17 +84,25 @@ struct ProbeResult {
 class Probe {
   public:
     Probe(const std::vector<std::string>& arguments, const FakeClockFile& clock) {
+        // The faker's variables replace any inherited ones; an entry given twice would leave
+        // the first one in force.
         std::vector<std::string> environment;
+        std::string asanOptions = "verify_asan_link_order=0";
         for (char** entry = environ; *entry != nullptr; ++entry) {
-            environment.emplace_back(*entry);
+            const std::string text = *entry;
+            if (text.rfind("ASAN_OPTIONS=", 0) == 0) {
+                asanOptions = text.substr(13) + ":" + asanOptions;
+            } else if (text.rfind("LD_PRELOAD=", 0) != 0 && text.rfind("FAKETIME", 0) != 0) {
+                environment.push_back(text);
+            }
         }
         environment.push_back(std::string("LD_PRELOAD=") + OSTREL_FAKETIME_LIBRARY);
         environment.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
         environment.push_back("FAKETIME_NO_CACHE=1");
         environment.push_back("FAKETIME_TIMESTAMP_FILE=" + clock.path());
-        // A sanitizer runtime wants to come first among the loaded libraries; the faker is then
-        // loaded before it, which ASan accepts when told to.
-        environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        // The ASan runtime wants to come first among the loaded libraries; the faker is loaded
+        // before it, which ASan accepts when told not to check the order.
+        environment.push_back("ASAN_OPTIONS=" + asanOptions);
         std::vector<std::string> argv = arguments;
         argv.insert(argv.begin(), OSTREL_CLOCK_STEP_PROBE);
 
