@@ -61,29 +61,42 @@ void restoreSettings(const SavedSettings& saved) {
     driverState.gain.store(saved.gain);
 }
 
-// close (or open) on another thread asks a calibration to leave through the stop request.
+// close or open on another thread asks a calibration to leave through the stop request.
 bool calibrationStopped() {
     if (driverState._stopping.load() == 0) {
         return false;
     }
-    ostrel::trace("OstrelTCP calibrationScan: stopped by close");
+    ostrel::trace("OstrelTCP calibrationScan: called off by close or open");
     return true;
 }
 
 // The calibration proper, holding the settings for its whole length: it sets the instrument to
-// the calibration's values and gives the host's back afterwards.
+// the calibration's values and gives the host's back afterwards. The stop request is tested
+// before each step, so that close waits for at most one exchange.
 int32_t calibrate() OSTREL_REQUIRES(ostrel::settingsLock()) {
     using ostrel::InstrumentSetting;
+    struct Step {
+        InstrumentSetting setting;
+        int32_t value;
+    };
+    const Step steps[] = {{InstrumentSetting::Points, ostrel::kCalibrationPointsSetting},
+                          {InstrumentSetting::Scans, 1},
+                          {InstrumentSetting::SkipPoints, 0},
+                          {InstrumentSetting::ScanDirection, 1},
+                          {InstrumentSetting::Gain, 0}};
     const SavedSettings saved = saveSettings();
-    ostrel::applySetting(InstrumentSetting::Points, ostrel::kCalibrationPointsSetting);
-    ostrel::applySetting(InstrumentSetting::Scans, 1);
-    ostrel::applySetting(InstrumentSetting::SkipPoints, 0);
-    ostrel::applySetting(InstrumentSetting::ScanDirection, 1);
-    ostrel::applySetting(InstrumentSetting::Gain, 0);
+    bool stopped = false;
+    for (const Step& step : steps) {
+        stopped = calibrationStopped();
+        if (stopped) {
+            break;
+        }
+        ostrel::applySetting(step.setting, step.value);
+    }
 
     int32_t result = ostrel::ErrCalscan;
     int32_t skipPoints = 0;
-    if (calibrationStopped()) {
+    if (stopped || calibrationStopped()) {
         ostrel::setLastError(result);
     } else {
         result = ostrel::calibrationMeasurement(&skipPoints);
