@@ -5,8 +5,6 @@
 #include <new>
 
 #include "acquisition/scan_thread.h"
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "link/ports.h"
@@ -15,6 +13,8 @@
 #include "ostreltcp.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 using ostrel::driverState;
 
@@ -28,7 +28,7 @@ constexpr uint32_t kResetPauseMs = 5000;
 
 // Whether this driver has the socket layer attached: attach and release must pair up, whatever
 // order the host calls open and close in. Host threads only, under lifecycleLock.
-bool socketLayerAttached = false;
+bool socketLayerAttached OSTREL_GUARDED_BY(lifecycleLock()) = false;
 
 // The calibration scan in progress, if any, and an event that is set while there is none.
 struct CalibrationGate {
@@ -85,8 +85,10 @@ void releaseLeftoverSocket(std::atomic<int32_t>& field) {
 
 int32_t connectSocket(std::atomic<int32_t>& field, uint16_t port) {
     trace("OstrelTCP connect creating socket for port %d", port);
+    char text[kIpAddressSize];
+    copyIpAddress(text);
     uint32_t address = 0;
-    if (!parseDottedAddress(driverState.ipAddress, &address)) {
+    if (!parseDottedAddress(text, &address)) {
         trace("OstrelTCP connect could not create socket, error= %d", WIL_BAD_DOTTED);
         return setSocketError(WIL_BAD_DOTTED);
     }
@@ -224,11 +226,6 @@ struct IdleObjectRelease {
 IdleObjectRelease idleObjectRelease;
 
 }  // namespace
-
-platform::Mutex& lifecycleLock() {
-    static platform::Mutex lock;
-    return lock;
-}
 
 // A thread that has finished its files and is only signalling the host and returning no longer
 // uses the connections: it does not count as a run in progress.

@@ -1,28 +1,19 @@
-// Connection lifecycle shared between the exports, and who may use the connections when.
-//
-// Locks of the host's side, in the order a thread takes them (one that holds a lock takes only
-// locks further down the list):
-//   1. lifecycleLock    (here)                          the ScanThread object and the connections
-//   2. settingsLock     (api/settings.h)                 a setting's store and its exchange
-//   3. conversationLock (link/command_channel.h)         the replies on the command connection
-//   4. the send lock    (link/command_channel.cpp)       commandBuffer and one send
-//   workStorageLock (processing/data_block.h) is taken last, after any of 1 to 3, and with none
-//   of them by the scan thread and the unglomData export.
-// Nothing that holds one of these waits for the scan thread while the scan thread needs it.
+// Connection lifecycle shared between the exports, and who may use the connections when. The
+// locks involved and their order are in state/locks.h.
 #pragma once
 
 #include <cstdint>
 
-#include "platform/mutex.h"
+#include "state/locks.h"
 
 namespace ostrel {
 
 class ScanThread;
 
-// Serialises the host's calls that create, use or destroy the ScanThread object or replace the
-// connections, so that a getData or writeAux on one host thread never meets an object that close
-// frees on another, and a run never starts while a calibration scan uses the connections.
-platform::Mutex& lifecycleLock();
+// lifecycleLock (state/locks.h) serialises the host's calls that create, use or destroy the
+// ScanThread object or replace the connections, so that a getData or writeAux on one host thread
+// never meets an object that close frees on another, and a run never starts while a calibration
+// scan uses the connections.
 
 // True while a co-add run's thread is running. Caller holds lifecycleLock.
 bool runInProgress() OSTREL_REQUIRES(lifecycleLock());

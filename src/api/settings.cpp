@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "api/lifecycle.h"
 #include "api/settings.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 using ostrel::driverState;
 
@@ -70,11 +70,6 @@ int auxOutputNumber(uint16_t mask) {
 }  // namespace
 
 namespace ostrel {
-
-platform::Mutex& settingsLock() {
-    static platform::Mutex lock;
-    return lock;
-}
 
 // Stores the value first, so that it stays whatever the instrument answers, then sends it.
 int32_t applySetting(InstrumentSetting setting, int32_t value) {

@@ -19,7 +19,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/driver_state.h"
+#include "state/driver_state.h"
 #include "ostreltcp.h"
 #include "support/host_event.h"
 
