@@ -9,6 +9,7 @@ packages=(
   libcli11-dev libfftw3-dev gnuplot-nox
   python3 python3-numpy python3-pytest
   binutils procps netcat-openbsd pkgconf dpkg-dev file
+  libfaketime
 )
 # Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
 if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
