@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "jcamp_reader.h"
+#include "independent_jcamp_reader.h"
 #include "jcamp_writer.h"
 #include "tool_harness.h"
 

@@ -15,8 +15,10 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
     return text;
 }
 
-FileWriter::FileWriter(FileSettings settings)
-    : settings_(std::move(settings)), calculator_(settings_.apodization) {}
+FileWriter::FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs)
+    : settings_(std::move(settings)),
+      outputs_(std::move(outputs)),
+      calculator_(settings_.apodization) {}
 
 FileWriter::~FileWriter() {
     finish();
@@ -29,6 +31,9 @@ bool FileWriter::start(std::string* error) {
     ready_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (ready_ < 0) {
         *error = std::string("cannot create an event: ") + std::strerror(errno);
+        return false;
+    }
+    if (outputs_ != nullptr && !outputs_->start(error)) {
         return false;
     }
     thread_ = std::thread(&FileWriter::run, this);
@@ -55,6 +60,13 @@ void FileWriter::finish() {
     wake_.notify_one();
     if (thread_.joinable()) {
         thread_.join();
+    }
+    std::string error;
+    if (outputs_ != nullptr && !outputs_->finish(&error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_.empty()) {
+            failure_ = error;
+        }
     }
 }
 
@@ -116,8 +128,6 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     const size_t points = file.data.size() / halves;
     summary->number = file.number;
     summary->timestampMs = file.timestampMs;
-    summary->interferogramName = numberedFileName("interferogram", file.number, settings_.format);
-    summary->spectrumName = numberedFileName("spectrum", file.number, settings_.format);
 
     const std::vector<HeaderEntry> header = {
         {"file", static_cast<int64_t>(file.number)},
@@ -149,12 +159,30 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     for (size_t half = 0; half < halves; ++half) {
         spectrum.columns.push_back({settings_.halves[half], working_[half].data()});
     }
-    if (!writeTable(settings_.directory, summary->interferogramName, settings_.format,
-                    interferogram, error) ||
-        !writeTable(settings_.directory, summary->spectrumName, settings_.format, spectrum,
-                    error)) {
-        *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
-        return false;
+    for (const OutputFormat format : settings_.tables) {
+        const std::string interferogramName =
+            numberedFileName("interferogram", file.number, format);
+        const std::string spectrumName = numberedFileName("spectrum", file.number, format);
+        if (summary->interferogramName.empty()) {
+            summary->interferogramName = interferogramName;
+            summary->spectrumName = spectrumName;
+        }
+        if (!writeTable(settings_.directory, interferogramName, format, interferogram, error) ||
+            !writeTable(settings_.directory, spectrumName, format, spectrum, error)) {
+            *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+            return false;
+        }
+    }
+    if (outputs_ != nullptr) {
+        std::vector<std::string> names;
+        const SpectrumInput input{file.number, file.timestampMs, file.data.data(), &working_};
+        if (!outputs_->add(input, &names, error)) {
+            *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+            return false;
+        }
+        if (summary->interferogramName.empty() && !names.empty()) {
+            summary->interferogramName = names.front();
+        }
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 
 #include "output_files.h"
 #include "spectrum.h"
+#include "spectrum_outputs.h"
 
 namespace ostrel::acquire {
 
@@ -42,7 +44,7 @@ struct FileSummary {
 // What every data file's header says about the run.
 struct FileSettings {
     std::string directory;
-    OutputFormat format = OutputFormat::Csv;
+    std::vector<OutputFormat> tables{OutputFormat::Csv};  // each file's tables, in these formats
     Apodization apodization = Apodization::HappGenzel;
     std::string address;
     int scans = 0;
@@ -60,7 +62,8 @@ class FileWriter {
     // long loses files (reported) rather than memory without bound.
     static constexpr size_t kMaxPending = 64;
 
-    explicit FileWriter(FileSettings settings);
+    // outputs (may be null) takes each file's single beams after the tables are written.
+    explicit FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs = nullptr);
     ~FileWriter();  // finish()
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
@@ -71,7 +74,8 @@ class FileWriter {
 
     // False when kMaxPending files are still waiting; the file is then dropped.
     bool submit(AcquiredFile file);
-    // Writes what is still waiting and ends the thread.
+    // Writes what is still waiting, ends the thread and finishes the outputs (a failure then is
+    // reported by failure()).
     void finish();
 
     // The files written since the last call, in order.
@@ -89,6 +93,7 @@ class FileWriter {
     void signalReady();
 
     const FileSettings settings_;
+    std::unique_ptr<SpectrumOutputs> outputs_;
     SpectrumCalculator calculator_;
     // The writer thread's own until it has ended: the spectra being computed, and the last file
     // written with its spectra.

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "output_files.h"
+#include "jcamp_writer.h"
+#include "output_formats.h"
 #include "spectrum.h"
 
 namespace ostrel::acquire {
@@ -31,7 +33,11 @@ struct RunOptions {
     int skip = 0;
     bool calibrate = false;  // the calibration sets the skip points instead of `skip`
     std::string outputDirectory = "acquire-out";
-    OutputFormat format = OutputFormat::Csv;
+    OutputFormats formats;  // csv,jcamp unless --format says otherwise
+    JcampForm jcampForm = JcampForm::Affn;
+    std::vector<std::string> background;  // JCAMP-DX single beams or earlier runs' directories
+    double backgroundThresholdPercent = 1.0;
+    double intervalSeconds = 0.0;  // 0: files follow one another in one co-add run
     Apodization apodization = Apodization::HappGenzel;
     bool quiet = false;
     bool plot = true;

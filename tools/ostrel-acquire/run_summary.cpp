@@ -19,7 +19,16 @@ void writeSettings(JsonWriter& json, const RunReport& report) {
     json.member("skip", report.skip);
     json.member("calibrated", options.calibrate);
     json.member("apodization", apodizationName(options.apodization));
-    json.member("format", formatExtension(options.format));
+    json.member("format", outputFormatsText(options.formats));
+    json.member("jcamp_form", options.jcampForm == JcampForm::Difdup ? "difdup" : "affn");
+    json.member("interval_s", options.intervalSeconds);
+    json.key("background");
+    json.beginArray();
+    for (const std::string& path : options.background) {
+        json.value(path);
+    }
+    json.endArray();
+    json.member("background_threshold_percent", options.backgroundThresholdPercent);
     json.endObject();
 }
 
@@ -35,6 +44,7 @@ void writeTiming(JsonWriter& json, const RunReport& report) {
                 report.filesSignalled > 0
                     ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
                     : 0.0);
+    json.member("cadence_s", report.cadenceSeconds);
     json.endObject();
 }
 

@@ -1,4 +1,4 @@
-#include "jcamp_reader.h"
+#include "independent_jcamp_reader.h"
 
 #include <sys/wait.h>
 
