@@ -197,5 +197,30 @@ TEST(Workflow, FormatListChoosesTheOutputsAndAWrongListIsAUsageError) {
     EXPECT_FALSE(fileExists(scratch.path() + "/bad"));
 }
 
+TEST(Workflow, AnEarlierRunsArchiveAndBackgroundAreNeverOverwritten) {
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/run";
+    ProcessResult result =
+        runTool(quickRun({"--files", "2", "--format", "hdf5", "--out", out}), {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::string archive = readFile(out + "/run.h5");
+    const std::string mean = readFile(out + "/mean-single-beam-forward.jdx");
+
+    result =
+        runTool(quickRun({"--files", "1", "--format", "hdf5", "--out", out}), {}, scratch.path());
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_NE(result.err.find("run.h5 already holds an earlier run's archive"), std::string::npos)
+        << result.err;
+    result =
+        runTool(quickRun({"--files", "1", "--format", "jcamp", "--out", out, "--background", out}),
+                {}, scratch.path());
+    EXPECT_EQ(result.exitCode, 7);
+    EXPECT_NE(result.err.find("would be replaced by this run's mean single beam"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(readFile(out + "/run.h5"), archive);
+    EXPECT_EQ(readFile(out + "/mean-single-beam-forward.jdx"), mean);
+}
+
 }  // namespace
 }  // namespace ostrel::acquire::testing

@@ -350,6 +350,11 @@ int Run::prepare() {
         reportError(error);
         return ExitUsage;
     }
+    if (!checkNothingIsOverwritten(options_.outputDirectory, options_.formats,
+                                   background_.sources, &error)) {
+        reportError(error);
+        return ExitOutput;
+    }
     if (!makeDirectories(options_.outputDirectory, &createdDirectory_, &error) ||
         !events_.create(&error)) {
         reportError(error);

@@ -237,7 +237,7 @@ bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, st
     // SWMR needs the newest file format.
     const Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
     H5Pset_libver_bounds(access.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
-    h.file = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()), H5Fclose);
+    h.file = Id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, access.get()), H5Fclose);
     if (!h.file.valid()) {
         return fail("create the file", error);
     }

@@ -61,7 +61,8 @@ class RunArchive {
     RunArchive(const RunArchive&) = delete;
     RunArchive& operator=(const RunArchive&) = delete;
 
-    // Creates (or replaces) the file, writes the fixed parts and starts SWMR writing.
+    // Creates the file (never over an existing one), writes the fixed parts and starts SWMR
+    // writing.
     bool create(const std::string& path, const ArchiveLayout& layout, std::string* error);
     // Adds one file and flushes it to the operating system before returning.
     bool append(const ArchiveFile& file, std::string* error);

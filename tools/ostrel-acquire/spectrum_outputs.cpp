@@ -1,5 +1,9 @@
 #include "spectrum_outputs.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "output_files.h"
@@ -18,6 +22,34 @@ const double* flattened(const std::vector<std::vector<double>>& halves,
 }
 
 }  // namespace
+
+bool checkNothingIsOverwritten(const std::string& directory, const OutputFormats& formats,
+                               const std::vector<std::string>& backgroundSources,
+                               std::string* error) {
+    const std::string archive = directory + "/run.h5";
+    if (formats.hdf5 && access(archive.c_str(), F_OK) == 0) {
+        *error = archive + " already holds an earlier run's archive; give another --out";
+        return false;
+    }
+    char resolvedDirectory[PATH_MAX];
+    if (realpath(directory.c_str(), resolvedDirectory) == nullptr) {
+        return true;  // the directory does not exist yet
+    }
+    for (const std::string& source : backgroundSources) {
+        const size_t slash = source.rfind('/');
+        const std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
+        const std::string parent = slash == std::string::npos ? "." : source.substr(0, slash);
+        char resolvedParent[PATH_MAX];
+        if (name.rfind("mean-single-beam-", 0) == 0 &&
+            realpath(parent.c_str(), resolvedParent) != nullptr &&
+            std::string(resolvedParent) == resolvedDirectory) {
+            *error = "the background " + source +
+                     " would be replaced by this run's mean single beam; give another --out";
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string spectrumFileName(const char* kind, uint64_t number, const std::string& half) {
     char text[96];

@@ -69,6 +69,13 @@ class SpectrumOutputs {
     bool finished_ = false;
 };
 
+// Refuses a run that would destroy an earlier run's data: an existing run.h5 in the directory
+// (with HDF5 output), or a background that is a mean single beam in the directory (each run
+// writes its own there at its end).
+bool checkNothingIsOverwritten(const std::string& directory, const OutputFormats& formats,
+                               const std::vector<std::string>& backgroundSources,
+                               std::string* error);
+
 // "single-beam-0003-forward.jdx".
 std::string spectrumFileName(const char* kind, uint64_t number, const std::string& half);
 
