@@ -9,7 +9,7 @@ packages=(
   libcli11-dev libfftw3-dev gnuplot-nox
   python3 python3-numpy python3-pytest
   binutils procps netcat-openbsd pkgconf dpkg-dev file
-  libhdf5-dev python3-h5py
+  libhdf5-dev python3-h5py python3-matplotlib
 )
 # Node runs the independent JCAMP-DX reader in the tests. A node or npm already on the PATH (from
 # any source) is used as it is; Debian's are installed only where one is missing.
