@@ -25,7 +25,9 @@ std::string shortest(double value) {
 std::string abscissaFactorText(double deltaX) {
     const int exponent = static_cast<int>(std::floor(std::log10(std::fabs(deltaX)))) - 3;
     char text[64];
-    if (exponent >= 0) {
+    if (exponent < -15 || exponent > 15) {
+        std::snprintf(text, sizeof text, "1E%d", exponent);  // steps no spectrum here has
+    } else if (exponent >= 0) {
         std::snprintf(text, sizeof text, "%.0f", std::pow(10.0, exponent));
     } else {
         std::snprintf(text, sizeof text, "%.*f", -exponent, std::pow(10.0, exponent));
