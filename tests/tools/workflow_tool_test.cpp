@@ -132,6 +132,59 @@ TEST(Workflow, BackgroundThenSampleFilesReadBackByAnIndependentReaderAsTheArchiv
     }
 }
 
+// The simulator's absorption lines, seen through a background and a sample run of full size, in
+// the absorbance files as an independent reader reads them: each line at its wavenumber with its
+// peak absorbance (broad lines, so that the instrument's resolution hardly lowers the peaks).
+TEST(Workflow, AbsorbanceFilesShowTheSimulatorsLinesAtTheirPlacesAndHeights) {
+    ScratchDirectory scratch;
+    const std::vector<std::string> fullSize = {"--points",      "16384", "--scans",   "2",
+                                               "--files",       "1",     "--no-plot", "--quiet",
+                                               "--sim-scan-ms", "20",    "--format",  "jcamp"};
+    std::vector<std::string> arguments = fullSize;
+    arguments.insert(arguments.end(), {"--out", scratch.path() + "/background"});
+    ProcessResult result = runTool(arguments, {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    struct Line {
+        double centre, hwhm, absorbance;
+    };
+    const Line lines[] = {{1050.0, 12.0, 0.6}, {2350.0, 10.0, 1.0}, {3300.0, 15.0, 0.3}};
+    arguments = fullSize;
+    arguments.insert(arguments.end(), {"--out", scratch.path() + "/sample", "--background",
+                                       scratch.path() + "/background"});
+    for (const Line& line : lines) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%g:%g:%g", line.centre, line.hwhm, line.absorbance);
+        arguments.insert(arguments.end(), {"--sim-absorber", text});
+    }
+    result = runTool(arguments, {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+
+    JsonValue read;
+    std::string error;
+    ASSERT_TRUE(readJcampFiles({scratch.path() + "/sample/absorbance-0001-forward.jdx",
+                                scratch.path() + "/sample/absorbance-0001-reverse.jdx"},
+                               &read, &error))
+        << error;
+    for (const JsonValue& file : read.array()) {
+        SCOPED_TRACE(file["meta"]["SCAN DIRECTION"].text());
+        const JsonValue::Array& x = file["x"].array();
+        const JsonValue::Array& y = file["y"].array();
+        for (const Line& line : lines) {
+            double peakX = 0.0;
+            double peak = -1.0;
+            for (size_t point = 0; point < x.size(); ++point) {
+                if (std::fabs(x[point].number() - line.centre) < 3.0 * line.hwhm &&
+                    y[point].number() > peak) {
+                    peak = y[point].number();
+                    peakX = x[point].number();
+                }
+            }
+            EXPECT_NEAR(peakX, line.centre, 1.0) << line.centre;
+            EXPECT_NEAR(peak, line.absorbance, 0.05 * line.absorbance + 0.01) << line.centre;
+        }
+    }
+}
+
 TEST(Workflow, AMismatchedBackgroundIsRefusedBeforeTheInstrumentIsTouched) {
     ScratchDirectory scratch;
     const std::string background = scratch.path() + "/background";

@@ -98,6 +98,11 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
                    "built-in simulator: arm a fault, PHASE:FAULT[:PREFIX[:COUNT]] (e.g. "
                    "scan:error:_2 answers the second progress line with ERROR); repeatable")
         ->excludes(address);
+    app.add_option("--sim-absorber", options->simulatorAbsorbers,
+                   "built-in simulator: an absorption line in front of its source, "
+                   "CENTRE:HWHM:PEAK_ABSORBANCE in cm^-1, cm^-1 and absorbance (e.g. 2350:4:0.8); "
+                   "repeatable")
+        ->excludes(address);
 
     try {
         app.parse(argc, argv);
