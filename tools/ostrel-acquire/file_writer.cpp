@@ -1,18 +1,13 @@
 #include "file_writer.h"
 
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace ostrel::acquire {
-namespace {
-
-constexpr int kWriterNiceness = 10;
-
-}  // namespace
 
 std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format) {
     char text[64];
@@ -96,10 +91,6 @@ void FileWriter::signalReady() {
 // Runs until finish() with nothing left to write; after a failure it drops what arrives, since
 // the event thread stops the run as soon as it sees the failure.
 void FileWriter::run() {
-    // The event thread must fetch each file before the driver replaces it; on a busy machine the
-    // scheduler should prefer it to this thread, whose work can wait in the queue.
-    [[maybe_unused]] const int niced =
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWriterNiceness);
     for (;;) {
         AcquiredFile file;
         {
@@ -116,7 +107,10 @@ void FileWriter::run() {
         }
         FileSummary summary;
         std::string error;
+        const auto started = std::chrono::steady_clock::now();
         const bool saved = save(file, &summary, &error);
+        summary.writeSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (saved) {

@@ -38,6 +38,7 @@ struct FileSummary {
     std::string interferogramName;
     std::string spectrumName;
     double timestampMs = 0.0;
+    double writeSeconds = 0.0;  // the writer thread's time for this file: spectra and outputs
     std::vector<HalfSummary> halves;
 };
 

@@ -45,6 +45,13 @@ void writeTiming(JsonWriter& json, const RunReport& report) {
                     ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
                     : 0.0);
     json.member("cadence_s", report.cadenceSeconds);
+    double writeSeconds = 0.0;
+    for (const FileSummary& file : report.files) {
+        writeSeconds += file.writeSeconds;
+    }
+    json.member("write_s_per_file", report.files.empty()
+                                        ? 0.0
+                                        : writeSeconds / static_cast<double>(report.files.size()));
     json.endObject();
 }
 
@@ -55,6 +62,7 @@ void writeFile(JsonWriter& json, const FileSummary& file) {
     json.member("spectrum", file.spectrumName);
     json.member("timestamp", formatTimestamp(file.timestampMs));
     json.member("timestamp_ms", file.timestampMs);
+    json.member("write_s", file.writeSeconds);
     json.key("halves");
     json.beginArray();
     for (const HalfSummary& half : file.halves) {
