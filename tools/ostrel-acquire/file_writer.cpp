@@ -179,7 +179,10 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     }
     if (outputs_ != nullptr) {
         std::vector<std::string> names;
-        const SpectrumInput input{file.number, file.timestampMs, file.data.data(), &working_};
+        SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}};
+        for (const std::vector<double>& beam : working_) {
+            input.singleBeams.push_back(&beam);
+        }
         if (!outputs_->add(input, &names, error)) {
             *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
             return false;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <limits>
 
 #include "output_files.h"
 
@@ -128,43 +129,49 @@ bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& tit
 
 bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* names,
                           std::string* error) {
-    const std::vector<std::vector<double>>& beams = *input.singleBeams;
+    const size_t halves = settings_.halves.size();
     const size_t count = settings_.axis.count;
-    for (size_t half = 0; half < settings_.halves.size(); ++half) {
-        if (beams[half].size() != count) {
-            *error = "file " + std::to_string(input.number) + " has a single beam of " +
-                     std::to_string(beams[half].size()) + " points, the run's axis " +
-                     std::to_string(count);
+    const bool hasSpectrum = !input.singleBeams.empty();
+    // A file without a spectrum still enters the archive (its interferograms are data), with
+    // not-a-number for everything computed from it, and is left out of the mean.
+    beams_.assign(halves, std::vector<double>(count, std::numeric_limits<double>::quiet_NaN()));
+    if (hasSpectrum) {
+        for (size_t half = 0; half < halves; ++half) {
+            const std::vector<double>& beam = *input.singleBeams[half];
+            if (beam.size() != count) {
+                *error = "file " + std::to_string(input.number) + " has a single beam of " +
+                         std::to_string(beam.size()) + " points, the run's axis " +
+                         std::to_string(count);
+                return false;
+            }
+            beams_[half] = beam;
+            for (size_t index = 0; index < count; ++index) {
+                sums_[half][index] += beam[index];
+            }
+        }
+        ++filesAdded_;
+    }
+    for (size_t half = 0; half < halves && settings_.hasBackground; ++half) {
+        divideByBackground(beams_[half].data(), settings_.background.halves[half].data(), count,
+                           settings_.backgroundThreshold, transmittance_[half].data(),
+                           absorbance_[half].data());
+    }
+    for (size_t half = 0; half < halves && hasSpectrum && settings_.formats.jcamp; ++half) {
+        const std::string& name = settings_.halves[half];
+        const std::string title = "file " + std::to_string(input.number) + " " + name;
+        if (!writeJcamp(spectrumFileName("single-beam", input.number, name), title + " single beam",
+                        JcampYUnits::ArbitraryUnits, name, beams_[half], input.timestampMs, names,
+                        error)) {
             return false;
         }
-        for (size_t index = 0; index < count; ++index) {
-            sums_[half][index] += beams[half][index];
-        }
-        if (settings_.hasBackground) {
-            divideByBackground(beams[half].data(), settings_.background.halves[half].data(), count,
-                               settings_.backgroundThreshold, transmittance_[half].data(),
-                               absorbance_[half].data());
-        }
-    }
-    ++filesAdded_;
-    if (settings_.formats.jcamp) {
-        for (size_t half = 0; half < settings_.halves.size(); ++half) {
-            const std::string& name = settings_.halves[half];
-            const std::string title = "file " + std::to_string(input.number) + " " + name;
-            if (!writeJcamp(spectrumFileName("single-beam", input.number, name),
-                            title + " single beam", JcampYUnits::ArbitraryUnits, name, beams[half],
-                            input.timestampMs, names, error)) {
-                return false;
-            }
-            if (settings_.hasBackground &&
-                (!writeJcamp(spectrumFileName("transmittance", input.number, name),
-                             title + " transmittance", JcampYUnits::Transmittance, name,
-                             transmittance_[half], input.timestampMs, names, error) ||
-                 !writeJcamp(spectrumFileName("absorbance", input.number, name),
-                             title + " absorbance", JcampYUnits::Absorbance, name,
-                             absorbance_[half], input.timestampMs, names, error))) {
-                return false;
-            }
+        if (settings_.hasBackground &&
+            (!writeJcamp(spectrumFileName("transmittance", input.number, name),
+                         title + " transmittance", JcampYUnits::Transmittance, name,
+                         transmittance_[half], input.timestampMs, names, error) ||
+             !writeJcamp(spectrumFileName("absorbance", input.number, name), title + " absorbance",
+                         JcampYUnits::Absorbance, name, absorbance_[half], input.timestampMs, names,
+                         error))) {
+            return false;
         }
     }
     if (archive_ != nullptr) {
@@ -175,7 +182,7 @@ bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* 
         entry.number = input.number;
         entry.timestampMs = input.timestampMs;
         entry.interferograms = input.interferograms;
-        entry.singleBeam = flattened(beams, &beamRows);
+        entry.singleBeam = flattened(beams_, &beamRows);
         if (settings_.hasBackground) {
             entry.transmittance = flattened(transmittance_, &transmittanceRows);
             entry.absorbance = flattened(absorbance_, &absorbanceRows);

@@ -31,12 +31,13 @@ struct SpectrumOutputSettings {
     std::vector<ArchiveAttribute> attributes;  // the run's settings, for the archive
 };
 
-// One file as the outputs take it: halves x points of interferogram and a single beam per half.
+// One file as the outputs take it: halves x points of interferogram and a single beam per half
+// on the run's axis (none when the file gave no spectrum).
 struct SpectrumInput {
     uint64_t number = 0;
     double timestampMs = 0.0;
     const double* interferograms = nullptr;
-    const std::vector<std::vector<double>>* singleBeams = nullptr;
+    std::vector<const std::vector<double>*> singleBeams;
 };
 
 // Not thread-safe: one thread (the file writer's) uses it.
@@ -63,6 +64,7 @@ class SpectrumOutputs {
     const SpectrumOutputSettings settings_;
     std::unique_ptr<RunArchive> archive_;
     std::vector<std::vector<double>> sums_;
+    std::vector<std::vector<double>> beams_;  // the file being added
     std::vector<std::vector<double>> transmittance_;
     std::vector<std::vector<double>> absorbance_;
     uint64_t filesAdded_ = 0;
