@@ -216,7 +216,8 @@ TEST(Workflow, IntervalStartsOneFileEverySecondsAndTheSummaryGivesTheCadence) {
     const JsonValue summary = readSummary(out);
     EXPECT_EQ(summary["files_saved"].number(), 3);
     EXPECT_EQ(summary["files_missed"].number(), 0);
-    EXPECT_NEAR(summary["timing"]["cadence_s"].number(), 0.5, 0.1);
+    // The stamps are the driver's, of each file's end; a busy machine delays some of them.
+    EXPECT_NEAR(summary["timing"]["cadence_s"].number(), 0.5, 0.15);
     EXPECT_EQ(summary["settings"]["interval_s"].number(), 0.5);
     EXPECT_GE(result.seconds, 1.0);
     // The progress line gives the cadence achieved, from the driver's time stamps.
@@ -227,7 +228,7 @@ TEST(Workflow, IntervalStartsOneFileEverySecondsAndTheSummaryGivesTheCadence) {
     for (size_t index = 1; index < files.size(); ++index) {
         const double gap =
             files[index]["timestamp_ms"].number() - files[index - 1]["timestamp_ms"].number();
-        EXPECT_NEAR(gap, 500.0, 100.0) << index;
+        EXPECT_NEAR(gap, 500.0, 200.0) << index;
     }
 }
 
