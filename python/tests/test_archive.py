@@ -12,6 +12,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -26,6 +27,7 @@ h5py = pytest.importorskip("h5py")
 from ostreltcp.archive import open_run  # noqa: E402
 
 ACQUIRE = os.environ.get("OSTREL_ACQUIRE", "")
+READER = Path(__file__).resolve().parents[2] / "tests/tools/jcamp/read_jcamp.mjs"
 needs_tool = pytest.mark.skipif(not ACQUIRE, reason="OSTREL_ACQUIRE names no built tool")
 FAST = ["--scans", "1", "--sim-scan-ms", "5", "--sim-ready-ms", "1", "--no-plot"]
 # Scans of about 6 ms at 512 points: slow enough that a busy machine fetches every file.
@@ -104,6 +106,32 @@ class TestArchive:
                                    absorbance(sample.single_beam, sample.background),
                                    rtol=1e-12, equal_nan=True)
         assert not np.isinf(sample.absorbance).any()
+
+    @pytest.mark.skipif(not ((READER.parent / "node_modules/jcampconverter").exists()
+                             and shutil.which("node")),
+                        reason="the JCAMP-DX reader is not installed (scripts/setup.sh)")
+    def test_open_run_gives_the_numbers_of_the_jcamp_files(self, tmp_path):
+        common = [*STEADY, "--points", "1024", "--files", "2", "--format", "jcamp,hdf5"]
+        subprocess.run([ACQUIRE, *common, "--out", str(tmp_path / "bg")], check=True,
+                       capture_output=True)
+        subprocess.run([ACQUIRE, *common, "--out", str(tmp_path / "sample"), "--background",
+                        str(tmp_path / "bg"), "--sim-absorber", "2000:20:0.5"], check=True,
+                       capture_output=True)
+        run = open_run(tmp_path / "sample")
+        paths = sorted((tmp_path / "sample").glob("*-000?-*.jdx"))
+        assert len(paths) == 3 * 2 * run.files
+        read = json.loads(subprocess.run(["node", str(READER), *map(str, paths)], check=True,
+                                         capture_output=True, text=True).stdout)
+        step = run.wavenumber[1] - run.wavenumber[0]
+        for path, spectrum in zip(paths, read):
+            kind, number, half = re.match(r"(.*)-(\d+)-(\w+)\.jdx", path.name).groups()
+            row = list(run.file_numbers).index(int(number))
+            expected = getattr(run, kind.replace("-", "_"))[row, run.half(half)]
+            first = int(round((spectrum["x"][0] - run.wavenumber[0]) / step))
+            values = expected[first:first + len(spectrum["y"])]
+            y_factor = float(spectrum["info"]["YFACTOR"])
+            np.testing.assert_allclose(spectrum["y"], values, rtol=0, atol=y_factor,
+                                       err_msg=path.name)
 
     @pytest.mark.slow
     def test_runs_killed_at_random_moments_keep_every_saved_file_intact(self, tmp_path):
