@@ -21,7 +21,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from ostreltcp.ratios import absorbance, transmittance
+from ostreltcp.spectra import absorbance, transmittance
 
 h5py = pytest.importorskip("h5py")
 from ostreltcp.archive import open_run  # noqa: E402

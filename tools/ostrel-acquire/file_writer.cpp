@@ -19,7 +19,7 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
 FileWriter::FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs)
     : settings_(std::move(settings)),
       outputs_(std::move(outputs)),
-      calculator_(settings_.apodization) {}
+      processor_(settings_.spectra) {}
 
 FileWriter::~FileWriter() {
     finish();
@@ -146,22 +146,53 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     };
     Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
     working_.resize(halves);
+    std::string spectrumError;
     for (size_t half = 0; half < halves; ++half) {
         const double* curve = file.data.data() + half * points;
         interferogram.columns.push_back({settings_.halves[half], curve});
-        calculator_.compute(curve, points, &working_[half]);
-        HalfSummary statistics{settings_.halves[half], curveStatistics(curve, points), 0, 0.0};
-        statistics.spectrumPeakBin = largestIndex(working_[half].data(), working_[half].size());
-        statistics.spectrumPeak =
-            working_[half].empty() ? 0.0 : working_[half][statistics.spectrumPeakBin];
+        HalfSummary statistics;
+        statistics.name = settings_.halves[half];
+        statistics.interferogram = curveStatistics(curve, points);
+        ostrel::spectra::Spectrum& spectrum = working_[half];
+        std::string problem;
+        if (processor_.process(curve, points, &spectrum, &problem)) {
+            statistics.zpdIndex = spectrum.zpdIndex;
+            statistics.resolution = spectrum.resolution;
+            // Bands closer than twice the resolution are one band to a reader of the summary.
+            // Absorption lines in a single beam are reported with a negative height.
+            statistics.bands = ostrel::spectra::strongestBands(spectrum, kReportedBands,
+                                                               2.0 * spectrum.resolution);
+        } else {
+            spectrum.values.clear();
+            if (spectrumError.empty()) {
+                spectrumError = settings_.halves[half] + " half: " + problem;
+            }
+        }
         summary->halves.push_back(statistics);
     }
-    Table spectrum{"ostrel-acquire spectrum", header, "bin", {}, working_.front().size()};
-    spectrum.header.push_back({"apodization", std::string(apodizationName(settings_.apodization))});
+    // An interferogram that gives no spectrum (too few points, a value that is not a number) is
+    // still saved; the summary says why its spectrum is missing.
+    const bool hasSpectrum = spectrumError.empty();
+    const ostrel::spectra::Settings& spectra = settings_.spectra;
+    const ostrel::spectra::Spectrum& first = working_.front();
+    // Both halves have the same length, so they share one axis.
+    wavenumbers_.resize(hasSpectrum ? first.values.size() : 0);
+    for (size_t j = 0; j < wavenumbers_.size(); ++j) {
+        wavenumbers_[j] = first.wavenumber(j);
+    }
+    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, wavenumbers_.size()};
+    spectrum.indexValues = wavenumbers_.data();
+    spectrum.header.push_back({"wavenumber_unit", std::string("cm^-1")});
+    spectrum.header.push_back({"laser_wavenumber", spectra.laserWavenumber});
+    spectrum.header.push_back({"undersampling", static_cast<int64_t>(spectra.undersampling)});
     spectrum.header.push_back(
-        {"transform_length", static_cast<int64_t>(SpectrumCalculator::transformLength(points))});
-    for (size_t half = 0; half < halves; ++half) {
-        spectrum.columns.push_back({settings_.halves[half], working_[half].data()});
+        {"apodization", std::string(ostrel::spectra::name(spectra.apodization))});
+    spectrum.header.push_back({"phase", std::string(ostrel::spectra::name(spectra.phase))});
+    spectrum.header.push_back({"phase_resolution", spectra.phaseResolution});
+    spectrum.header.push_back({"zero_fill", static_cast<int64_t>(spectra.zeroFill)});
+    spectrum.header.push_back({"transform_length", static_cast<int64_t>(first.transformLength)});
+    for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+        spectrum.columns.push_back({settings_.halves[half], working_[half].values.data()});
     }
     for (const OutputFormat format : settings_.tables) {
         const std::string interferogramName =
@@ -169,19 +200,23 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
         const std::string spectrumName = numberedFileName("spectrum", file.number, format);
         if (summary->interferogramName.empty()) {
             summary->interferogramName = interferogramName;
-            summary->spectrumName = spectrumName;
+            summary->spectrumName = hasSpectrum ? spectrumName : "";
         }
         if (!writeTable(settings_.directory, interferogramName, format, interferogram, error) ||
-            !writeTable(settings_.directory, spectrumName, format, spectrum, error)) {
+            (hasSpectrum &&
+             !writeTable(settings_.directory, spectrumName, format, spectrum, error))) {
             *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
             return false;
         }
     }
+    if (!hasSpectrum) {
+        summary->spectrumError = spectrumError;
+    }
     if (outputs_ != nullptr) {
         std::vector<std::string> names;
         SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}};
-        for (const std::vector<double>& beam : working_) {
-            input.singleBeams.push_back(&beam);
+        for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+            input.singleBeams.push_back(&working_[half].values);
         }
         if (!outputs_->add(input, &names, error)) {
             *error = "cannot save file " + std::to_string(file.number) + ": " + *error;

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "jcamp_writer.h"
+#include "ostrel_spectra/spectra.h"
 #include "output_formats.h"
-#include "spectrum.h"
 
 namespace ostrel::acquire {
 
@@ -38,7 +38,9 @@ struct RunOptions {
     std::vector<std::string> background;  // JCAMP-DX single beams or earlier runs' directories
     double backgroundThresholdPercent = 1.0;
     double intervalSeconds = 0.0;  // 0: files follow one another in one co-add run
-    Apodization apodization = Apodization::HappGenzel;
+    // How each half becomes a spectrum; the laser wavenumber and the undersampling ratio are
+    // also the built-in simulator's.
+    ostrel::spectra::Settings spectra;
     bool quiet = false;
     bool plot = true;
     std::string gnuplot = "gnuplot";

@@ -1,6 +1,7 @@
 #include "spectrum_axis.h"
 
 #include <charconv>
+#include <cmath>
 
 namespace ostrel::acquire {
 
@@ -10,22 +11,31 @@ std::string numberText(double value) {
     return std::string(text, result.ptr);
 }
 
-SpectrumAxis magnitudeSpectrumAxis(size_t points, Apodization apodization, double laserWavenumber,
-                                   int undersampling) {
-    SpectrumAxis axis;
-    axis.points = points;
-    axis.laserWavenumber = laserWavenumber;
-    axis.undersampling = undersampling;
-    axis.zeroFilling = 1;
-    axis.apodization = apodizationName(apodization);
-    axis.phaseCorrection = "magnitude";
-    const size_t length = SpectrumCalculator::transformLength(points);
-    const double pathStep = undersampling / (2.0 * laserWavenumber);
-    axis.firstWavenumber = 0.0;
-    axis.wavenumberStep = 1.0 / (static_cast<double>(length) * pathStep);
-    axis.count = length / 2 + 1;
-    axis.resolution = points > 1 ? 1.0 / (static_cast<double>(points) / 2.0 * pathStep) : 0.0;
-    return axis;
+// The axis depends on the settings and the number of points only, so the spectrum of any
+// interferogram of that length shows it: here a narrow centre burst, as a real one is.
+bool spectrumAxisFor(size_t points, const ostrel::spectra::Settings& settings, SpectrumAxis* axis,
+                     std::string* error) {
+    std::vector<double> burst(points);
+    for (size_t index = 0; index < points; ++index) {
+        const double offset = (static_cast<double>(index) - static_cast<double>(points / 2)) / 2.0;
+        burst[index] = std::exp(-offset * offset);
+    }
+    ostrel::spectra::Processor processor(settings);
+    ostrel::spectra::Spectrum spectrum;
+    if (!processor.process(burst.data(), points, &spectrum, error)) {
+        return false;
+    }
+    axis->points = points;
+    axis->laserWavenumber = settings.laserWavenumber;
+    axis->undersampling = settings.undersampling;
+    axis->zeroFilling = settings.zeroFill;
+    axis->apodization = std::string(ostrel::spectra::name(settings.apodization));
+    axis->phaseCorrection = std::string(ostrel::spectra::name(settings.phase));
+    axis->firstWavenumber = spectrum.firstWavenumber;
+    axis->wavenumberStep = spectrum.wavenumberStep;
+    axis->count = spectrum.values.size();
+    axis->resolution = spectrum.resolution;
+    return true;
 }
 
 std::vector<JcampLabel> axisLabels(const SpectrumAxis& axis, const std::string& half) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "jcamp_writer.h"
-#include "spectrum.h"
+#include "ostrel_spectra/spectra.h"
 
 namespace ostrel::acquire {
 
@@ -34,12 +34,10 @@ struct SpectrumAxis {
 // "SCAN DIRECTION".
 std::vector<JcampLabel> axisLabels(const SpectrumAxis& axis, const std::string& half);
 
-// The axis of the tool's spectrum of an interferogram of `points` per half: the magnitude of the
-// transform zero-filled to a power of two, bin k at k / (N dx) with dx = u / (2 laser wavenumber)
-// the path difference between adjacent points; the resolution is 1 / the largest path difference
-// of a two-sided interferogram (points / 2 dx).
-SpectrumAxis magnitudeSpectrumAxis(size_t points, Apodization apodization,
-                                   double laserWavenumber = 15798.0, int undersampling = 2);
+// The axis and settings of the spectra that the spectral library makes of halves of `points`
+// points with these settings. False with *error when it makes none (too few points).
+bool spectrumAxisFor(size_t points, const ostrel::spectra::Settings& settings, SpectrumAxis* axis,
+                     std::string* error);
 
 // The shortest text that reads back as the same double.
 std::string numberText(double value);
