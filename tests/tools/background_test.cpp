@@ -189,11 +189,10 @@ TEST(Background, AMismatchIsRefusedNamingTheSetting) {
                      "forward", JcampYUnits::ArbitraryUnits, "undersampling: 4 there"});
     cases.push_back({"zero filling", axisOf(with([](Settings& s) { s.zeroFill = 4; })), "forward",
                      JcampYUnits::ArbitraryUnits, "zero filling: 4 there, 2 in this run"});
-    cases.push_back({"phase",
-                     axisOf(with([](Settings& s) {
-                         s.phase = ostrel::spectra::PhaseMode::Magnitude;
-                     })),
-                     "forward", JcampYUnits::ArbitraryUnits, "phase correction: magnitude there"});
+    cases.push_back(
+        {"phase",
+         axisOf(with([](Settings& s) { s.phase = ostrel::spectra::PhaseMode::Magnitude; })),
+         "forward", JcampYUnits::ArbitraryUnits, "phase correction: magnitude there"});
     cases.push_back({"points", axisOf({}, 2048), "forward", JcampYUnits::ArbitraryUnits,
                      "points: 2048 there, 1024 in this run"});
     SpectrumAxis shifted = run;

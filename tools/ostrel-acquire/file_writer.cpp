@@ -17,9 +17,7 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
 }
 
 FileWriter::FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs)
-    : settings_(std::move(settings)),
-      outputs_(std::move(outputs)),
-      processor_(settings_.spectra) {}
+    : settings_(std::move(settings)), outputs_(std::move(outputs)), processor_(settings_.spectra) {}
 
 FileWriter::~FileWriter() {
     finish();
