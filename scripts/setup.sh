@@ -10,7 +10,12 @@ packages=(
   python3 python3-numpy python3-pytest
   binutils procps netcat-openbsd pkgconf dpkg-dev file
   libfaketime
+  libhdf5-dev python3-h5py python3-matplotlib
 )
+# Node runs the independent JCAMP-DX reader in the tests. A node or npm already on the PATH (from
+# any source) is used as it is; Debian's are installed only where one is missing.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 # Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
 if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
@@ -22,7 +27,13 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+install_node_modules() {
+  "$(dirname "$0")/../tests/tools/jcamp/install.sh"
+}
+if [ ${#missing[@]} -eq 0 ]; then
+  install_node_modules
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "setup: missing packages (${missing[*]}); run this script as root" >&2
@@ -38,3 +49,4 @@ if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${m
   exit 1
 fi
 rm -f "$log"
+install_node_modules

@@ -18,6 +18,9 @@ from typing import Optional
 
 import numpy as np
 
+# Ratios against a background, as ostrel-acquire --background writes them.
+from .ratios import absorbance, transmittance  # noqa: E402,F401
+
 LIBRARY_ENV = "OSTRELTCP_SPECTRA_LIBRARY"
 
 APODIZATIONS = (
