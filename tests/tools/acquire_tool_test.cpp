@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <thread>
 
-#include "json_reader.h"
 #include "support/loopback.h"
 #include "tool_harness.h"
 
@@ -25,10 +25,10 @@ std::vector<std::string> withArguments(std::vector<std::string> base,
     return base;
 }
 
-JsonValue readJson(const std::string& path) {
-    JsonValue document;
+nlohmann::json readJson(const std::string& path) {
+    nlohmann::json document;
     std::string error;
-    EXPECT_TRUE(parseJson(readFile(path), &document, &error)) << path << ": " << error;
+    EXPECT_TRUE(readJsonFile(path, &document, &error)) << error;
     return document;
 }
 
@@ -70,12 +70,12 @@ DataShape readDataShape(const std::string& path, const std::string& format) {
         shape.rows = file.rows.size();
         return shape;
     }
-    const JsonValue document = readJson(path);
-    shape.rows = static_cast<size_t>(document["rows"].number());
+    const nlohmann::json document = readJson(path);
+    shape.rows = static_cast<size_t>(document.at("rows").get<double>());
     for (const char* half : {"forward", "reverse"}) {
-        if (document.has(half)) {
+        if (document.contains(half)) {
             shape.columns.push_back(half);
-            EXPECT_EQ(document[half].array().size(), shape.rows) << path;
+            EXPECT_EQ(document.at(half).size(), shape.rows) << path;
         }
     }
     return shape;
@@ -120,30 +120,31 @@ TEST_P(AcquireRun, SimulatorRunWritesEveryFileItsSpectrumAndAMatchingSummary) {
     EXPECT_FALSE(fileExists(out + "/" + numbered("interferogram", 4, row.format)));
     EXPECT_TRUE(temporaryFiles(out).empty());
 
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["status"].text(), "complete");
-    EXPECT_TRUE(summary["instrument"]["simulator"].flag());
-    EXPECT_EQ(summary["settings"]["points"].number(), 512);
-    EXPECT_EQ(summary["settings"]["points_reported"].number(), 512.0 * row.halves.size());
-    EXPECT_EQ(summary["settings"]["direction"].number(), row.direction);
-    EXPECT_EQ(summary["files_saved"].number(), 3);
-    EXPECT_EQ(summary["files_missed"].number(), 0);
-    ASSERT_EQ(summary["files"].array().size(), 3u);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("status").get<std::string>(), "complete");
+    EXPECT_TRUE(summary.at("instrument").at("simulator").get<bool>());
+    EXPECT_EQ(summary.at("settings").at("points").get<double>(), 512);
+    EXPECT_EQ(summary.at("settings").at("points_reported").get<double>(),
+              512.0 * row.halves.size());
+    EXPECT_EQ(summary.at("settings").at("direction").get<double>(), row.direction);
+    EXPECT_EQ(summary.at("files_saved").get<double>(), 3);
+    EXPECT_EQ(summary.at("files_missed").get<double>(), 0);
+    ASSERT_EQ(summary.at("files").size(), 3u);
     double previousStamp = 0.0;
     for (size_t k = 0; k < 3; ++k) {
-        const JsonValue& file = summary["files"][k];
-        EXPECT_EQ(file["file"].number(), static_cast<double>(k + 1));
-        EXPECT_EQ(file["interferogram"].text(),
+        const nlohmann::json& file = summary.at("files").at(k);
+        EXPECT_EQ(file.at("file").get<double>(), static_cast<double>(k + 1));
+        EXPECT_EQ(file.at("interferogram").get<std::string>(),
                   numbered("interferogram", static_cast<int>(k + 1), row.format));
-        EXPECT_GT(file["timestamp_ms"].number(), previousStamp);
-        previousStamp = file["timestamp_ms"].number();
-        ASSERT_EQ(file["halves"].array().size(), row.halves.size());
+        EXPECT_GT(file.at("timestamp_ms").get<double>(), previousStamp);
+        previousStamp = file.at("timestamp_ms").get<double>();
+        ASSERT_EQ(file.at("halves").size(), row.halves.size());
         for (size_t half = 0; half < row.halves.size(); ++half) {
-            const JsonValue& statistics = file["halves"][half];
-            EXPECT_EQ(statistics["half"].text(), row.halves[half]);
-            EXPECT_LE(statistics["min"].number(), statistics["mean"].number());
-            EXPECT_LE(statistics["mean"].number(), statistics["max"].number());
-            EXPECT_LT(statistics["peak_index"].number(), 512);
+            const nlohmann::json& statistics = file.at("halves").at(half);
+            EXPECT_EQ(statistics.at("half").get<std::string>(), row.halves.at(half));
+            EXPECT_LE(statistics.at("min").get<double>(), statistics.at("mean").get<double>());
+            EXPECT_LE(statistics.at("mean").get<double>(), statistics.at("max").get<double>());
+            EXPECT_LT(statistics.at("peak_index").get<double>(), 512);
         }
     }
 }
@@ -181,10 +182,10 @@ TEST_P(AcquireFault, RunEndingOnAnErrorReportsTheDriversTextAndAFailedSummary) {
         << result.err;
     EXPECT_NE(result.err.find(row.driverText), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("hint: " + row.hint), std::string::npos) << result.err;
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["status"].text(), "failed");
-    EXPECT_NE(summary["error"].text().find(row.driverText), std::string::npos);
-    EXPECT_EQ(summary["files_saved"].number(), 0);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("status").get<std::string>(), "failed");
+    EXPECT_NE(summary.at("error").get<std::string>().find(row.driverText), std::string::npos);
+    EXPECT_EQ(summary.at("files_saved").get<double>(), 0);
     EXPECT_TRUE(temporaryFiles(out).empty());
 }
 
@@ -235,10 +236,11 @@ TEST(AcquireTool, CalibratedRunPlacesTheCentreBurstAtTheCalibratedOffset) {
         withArguments(kFastRun, {"--files", "1", "--calibrate", "--direction", "1", "--out", out}),
         {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_TRUE(summary["settings"]["calibrated"].flag());
-    EXPECT_EQ(summary["settings"]["skip"].number(), 8192 - 256);
-    EXPECT_NEAR(summary["files"][0]["halves"][0]["peak_index"].number(), 256, 1);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_TRUE(summary.at("settings").at("calibrated").get<bool>());
+    EXPECT_EQ(summary.at("settings").at("skip").get<double>(), 8192 - 256);
+    EXPECT_NEAR(summary.at("files").at(0).at("halves").at(0).at("peak_index").get<double>(), 256,
+                1);
 }
 
 TEST(AcquireTool, FileThatCannotBeWrittenStopsTheRunWithAnOutputError) {
@@ -254,7 +256,7 @@ TEST(AcquireTool, FileThatCannotBeWrittenStopsTheRunWithAnOutputError) {
     EXPECT_NE(result.err.find("cannot save file 1"), std::string::npos) << result.err;
     EXPECT_LT(result.seconds, 10.0);
     EXPECT_TRUE(temporaryFiles(out).empty());
-    EXPECT_EQ(readJson(out + "/summary.json")["status"].text(), "failed");
+    EXPECT_EQ(readJson(out + "/summary.json").at("status").get<std::string>(), "failed");
 }
 
 TEST(AcquireTool, InvalidOptionIsAUsageErrorBeforeAnythingIsWritten) {
@@ -375,9 +377,9 @@ TEST(AcquireInterrupt, CtrlCStopsWithinSecondsAndLeavesOnlyCompleteFiles) {
     EXPECT_NE(result.out.find("interrupted: stopping the run"), std::string::npos);
     EXPECT_TRUE(temporaryFiles(out).empty());
 
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["status"].text(), "interrupted");
-    const size_t saved = static_cast<size_t>(summary["files_saved"].number());
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("status").get<std::string>(), "interrupted");
+    const size_t saved = static_cast<size_t>(summary.at("files_saved").get<double>());
     EXPECT_GE(saved, 2u);
     EXPECT_LT(saved, 1000u);
     for (size_t file = 1; file <= saved; ++file) {

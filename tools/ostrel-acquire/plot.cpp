@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "json_writer.h"
 #include "output_files.h"
 
 extern char** environ;

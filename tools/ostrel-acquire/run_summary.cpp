@@ -1,65 +1,64 @@
 #include "run_summary.h"
 
-#include "json_writer.h"
+#include <nlohmann/json.hpp>
+
+#include "json_text.h"
 #include "output_files.h"
 
 namespace ostrel::acquire {
 namespace {
 
-void writeSettings(JsonWriter& json, const RunReport& report) {
+Json settings(const RunReport& report) {
     const RunOptions& options = report.options;
-    json.key("settings");
-    json.beginObject();
-    json.member("points", options.points);
-    json.member("points_reported", report.pointsReported);
-    json.member("scans", options.scans);
-    json.member("files", options.files);
-    json.member("direction", options.direction);
-    json.member("gain", options.gain);
-    json.member("skip", report.skip);
-    json.member("calibrated", options.calibrate);
-    json.member("apodization", apodizationName(options.apodization));
-    json.member("format", formatExtension(options.format));
-    json.endObject();
+    Json json;
+    json["points"] = options.points;
+    json["points_reported"] = report.pointsReported;
+    json["scans"] = options.scans;
+    json["files"] = options.files;
+    json["direction"] = options.direction;
+    json["gain"] = options.gain;
+    json["skip"] = report.skip;
+    json["calibrated"] = options.calibrate;
+    json["apodization"] = apodizationName(options.apodization);
+    json["format"] = formatExtension(options.format);
+    return json;
 }
 
-void writeTiming(JsonWriter& json, const RunReport& report) {
-    json.key("timing");
-    json.beginObject();
-    json.member("connect_s", report.connectSeconds);
-    json.member("calibration_s", report.calibrationSeconds);
-    json.member("acquisition_s", report.acquisitionSeconds);
-    json.member("close_s", report.closeSeconds);
-    json.member("total_s", report.totalSeconds);
-    json.member("seconds_per_file",
-                report.filesSignalled > 0
-                    ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
-                    : 0.0);
-    json.endObject();
+Json timing(const RunReport& report) {
+    Json json;
+    json["connect_s"] = report.connectSeconds;
+    json["calibration_s"] = report.calibrationSeconds;
+    json["acquisition_s"] = report.acquisitionSeconds;
+    json["close_s"] = report.closeSeconds;
+    json["total_s"] = report.totalSeconds;
+    json["seconds_per_file"] =
+        report.filesSignalled > 0
+            ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
+            : 0.0;
+    return json;
 }
 
-void writeFile(JsonWriter& json, const FileSummary& file) {
-    json.beginObject();
-    json.member("file", static_cast<int64_t>(file.number));
-    json.member("interferogram", file.interferogramName);
-    json.member("spectrum", file.spectrumName);
-    json.member("timestamp", formatTimestamp(file.timestampMs));
-    json.member("timestamp_ms", file.timestampMs);
-    json.key("halves");
-    json.beginArray();
+Json fileEntry(const FileSummary& file) {
+    Json json;
+    json["file"] = file.number;
+    json["interferogram"] = file.interferogramName;
+    json["spectrum"] = file.spectrumName;
+    json["timestamp"] = formatTimestamp(file.timestampMs);
+    json["timestamp_ms"] = file.timestampMs;
+    Json halves = Json::array();
     for (const HalfSummary& half : file.halves) {
-        json.beginObject();
-        json.member("half", half.name);
-        json.member("min", half.interferogram.minimum);
-        json.member("max", half.interferogram.maximum);
-        json.member("mean", half.interferogram.mean);
-        json.member("peak_index", half.interferogram.peakIndex);
-        json.member("spectrum_peak_bin", half.spectrumPeakBin);
-        json.member("spectrum_peak", half.spectrumPeak);
-        json.endObject();
+        Json entry;
+        entry["half"] = half.name;
+        entry["min"] = half.interferogram.minimum;
+        entry["max"] = half.interferogram.maximum;
+        entry["mean"] = half.interferogram.mean;
+        entry["peak_index"] = half.interferogram.peakIndex;
+        entry["spectrum_peak_bin"] = half.spectrumPeakBin;
+        entry["spectrum_peak"] = half.spectrumPeak;
+        halves.push_back(std::move(entry));
     }
-    json.endArray();
-    json.endObject();
+    json["halves"] = std::move(halves);
+    return json;
 }
 
 }  // namespace
@@ -69,32 +68,28 @@ bool writeRunSummary(const std::string& directory, const RunReport& report, std:
     if (!file.open(error)) {
         return false;
     }
-    JsonWriter json(file.stream());
-    json.beginObject();
-    json.member("program", "ostrel-acquire");
-    json.member("status", report.status);
+    Json json;
+    json["program"] = "ostrel-acquire";
+    json["status"] = report.status;
     if (!report.error.empty()) {
-        json.member("error", report.error);
+        json["error"] = report.error;
     }
-    json.key("instrument");
-    json.beginObject();
-    json.member("address", report.options.address);
-    json.member("simulator", report.options.simulator);
-    json.member("version", report.version);
-    json.endObject();
-    writeSettings(json, report);
-    writeTiming(json, report);
-    json.member("files_requested", report.options.files);
-    json.member("files_signalled", static_cast<int64_t>(report.filesSignalled));
-    json.member("files_saved", report.files.size());
-    json.member("files_missed", static_cast<int64_t>(report.filesMissed));
-    json.key("files");
-    json.beginArray();
+    json["instrument"] = {{"address", report.options.address},
+                          {"simulator", report.options.simulator},
+                          {"version", report.version}};
+    json["settings"] = settings(report);
+    json["timing"] = timing(report);
+    json["files_requested"] = report.options.files;
+    json["files_signalled"] = report.filesSignalled;
+    json["files_saved"] = report.files.size();
+    json["files_missed"] = report.filesMissed;
+    Json files = Json::array();
     for (const FileSummary& saved : report.files) {
-        writeFile(json, saved);
+        files.push_back(fileEntry(saved));
     }
-    json.endArray();
-    json.endObject();
+    json["files"] = std::move(files);
+    const std::string text = jsonText(json, 2) + "\n";
+    std::fwrite(text.data(), 1, text.size(), file.stream());
     return file.commit(error);
 }
 
