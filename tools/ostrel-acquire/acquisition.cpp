@@ -11,6 +11,8 @@
 #include "error_hints.h"
 #include "file_writer.h"
 #include "host_events.h"
+#include "live_view.h"
+#include "page_files.h"
 #include "plot.h"
 #include "progress.h"
 #include "run_summary.h"
@@ -29,7 +31,8 @@ constexpr double kInactivityMarginSeconds = 30.0;
 // driver code whose text is the same (the platform part appended to both is the same too).
 int32_t identifyLastError(const host::DriverApi& api) {
     const std::string last = host::lastErrorText(api, 0);
-    for (int32_t code = OSTRELTCP_ERR_COMMAND_SOCKET; code <= OSTRELTCP_ERR_SCAN_DIR_RANGE; ++code) {
+    for (int32_t code = OSTRELTCP_ERR_COMMAND_SOCKET; code <= OSTRELTCP_ERR_SCAN_DIR_RANGE;
+         ++code) {
         if (host::lastErrorText(api, code) == last) {
             return code;
         }
@@ -39,6 +42,23 @@ int32_t identifyLastError(const host::DriverApi& api) {
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double wallClockMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The spectrum's axis until the run takes the laser wavenumber and undersampling ratio as
+// settings: the defaults of the instrument. Points are Δx = u / (2 ν_L) cm apart, so bin j of an
+// N-point transform lies at j · 2 ν_L / (u N) cm⁻¹.
+constexpr double kLaserWavenumber = 15798.0;
+constexpr double kUndersampling = 2.0;
+
+double wavenumberStep(size_t points) {
+    return 2.0 * kLaserWavenumber /
+           (kUndersampling * static_cast<double>(SpectrumCalculator::transformLength(points)));
 }
 
 const char* directionText(int direction) {
@@ -89,6 +109,11 @@ class Run {
     int execute();
 
   private:
+    int run();
+    int startLiveView();
+    void publishProgress();
+    void endLiveView(Outcome outcome, const std::string& text);
+    void showFile(const AcquiredFile& file, const std::vector<std::vector<double>>& spectra);
     int prepare();
     int connect();
     int calibrate();
@@ -96,7 +121,8 @@ class Run {
     int startRun();
     bool driverCall(int32_t result, const std::string& what);
     void reportDriverError(const std::string& what, int32_t code);
-    void reportError(const std::string& what, const std::string& detail = "");
+    void reportError(const std::string& what, const std::string& detail = "", int32_t code = 0,
+                     const std::string& hint = "");
     void warn(const std::string& text);
     int follow();
     void fetchFile(uint64_t signalled);
@@ -104,7 +130,7 @@ class Run {
     void shutDown();
     void removeDirectoryIfEmpty();
     void drawLastPlot();
-    void printFinalLine(Outcome outcome);
+    std::string printFinalLine(Outcome outcome);
     ProgressState progress() const;
 
     const host::DriverApi& api_;
@@ -120,19 +146,27 @@ class Run {
     bool writeFailureReported_ = false;
     int scan_ = 0;
     std::vector<double> lastData_;  // the file fetched last
+    std::unique_ptr<live::LiveView> live_;
 
     Clock::time_point started_ = Clock::now();
     Clock::time_point runStarted_ = Clock::now();
 };
 
-void Run::reportError(const std::string& what, const std::string& detail) {
+void Run::reportError(const std::string& what, const std::string& detail, int32_t code,
+                      const std::string& hint) {
     display_.finishLine();
     std::fprintf(stderr, "ostrel-acquire: %s\n", what.c_str());
     if (!detail.empty()) {
         std::fprintf(stderr, "  %s\n", detail.c_str());
     }
+    if (!hint.empty()) {
+        std::fprintf(stderr, "  hint: %s\n", hint.c_str());
+    }
     if (report_.error.empty()) {
         report_.error = detail.empty() ? what : what + ": " + detail;
+    }
+    if (live_ != nullptr) {
+        live_->publishError(what, detail, code, hint);
     }
 }
 
@@ -145,11 +179,8 @@ void Run::reportDriverError(const std::string& what, int32_t code) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
     }
-    reportError(what, code != 0 ? "driver error " + std::to_string(code) + ": " + text : text);
-    const std::string hint = hintForError(code);
-    if (!hint.empty()) {
-        std::fprintf(stderr, "  hint: %s\n", hint.c_str());
-    }
+    reportError(what, code != 0 ? "driver error " + std::to_string(code) + ": " + text : text, code,
+                hintForError(code));
 }
 
 void Run::warn(const std::string& text) {
@@ -172,6 +203,73 @@ ProgressState Run::progress() const {
     state.scans = options_.scans;
     state.elapsedSeconds = secondsSince(runStarted_);
     return state;
+}
+
+// Before anything else, so that a page opened at once sees the connection and the calibration.
+int Run::startLiveView() {
+    if (!options_.live) {
+        return ExitOk;
+    }
+    live::LiveViewSettings settings;
+    settings.address.host = options_.liveHost;
+    settings.address.port = options_.livePort;
+    settings.pageDirectories = live::pageDirectoryCandidates(live::programDirectory());
+    settings.libraryDirectory = live::defaultLibraryDirectory();
+    live_ = std::make_unique<live::LiveView>();
+    std::string error;
+    if (!live_->start(settings, &error)) {
+        live_.reset();
+        reportError(error);
+        return ExitOutput;
+    }
+    if (!live::isLoopbackHost(options_.liveHost)) {
+        warn("the live view listens on " + options_.liveHost +
+             ": anyone who can reach this computer over the network can watch the run");
+    }
+    // Printed even when quiet: it is the only way to learn the port when the system chose it.
+    display_.finishLine();
+    std::printf("live view: %s\n", live_->url().c_str());
+    std::fflush(stdout);
+    publishProgress();
+    return ExitOk;
+}
+
+void Run::publishProgress() {
+    if (live_ == nullptr) {
+        return;
+    }
+    live::LiveProgress progress;
+    progress.state = this->progress();
+    api_.spectrometer_getStatus(&progress.driverStatus);
+    progress.filesMissed = report_.filesMissed;
+    progress.address = options_.address;
+    progress.simulator = options_.simulator;
+    live_->publishProgress(progress);
+}
+
+// On the writer thread, with the spectra just computed.
+void Run::showFile(const AcquiredFile& file, const std::vector<std::vector<double>>& spectra) {
+    live::LiveFile shown;
+    shown.number = file.number;
+    shown.timestampMs = file.timestampMs;
+    shown.coaddEventMs = file.coaddEventMs;
+    shown.scans = options_.scans;
+    shown.halves = &halves_;
+    shown.data = file.data.data();
+    shown.pointsPerHalf = file.data.size() / halves_.size();
+    shown.spectra = &spectra;
+    shown.firstWavenumber = 0.0;
+    shown.wavenumberStep = wavenumberStep(shown.pointsPerHalf);
+    live_->publishFile(shown);
+}
+
+void Run::endLiveView(Outcome outcome, const std::string& text) {
+    if (live_ == nullptr) {
+        return;
+    }
+    publishProgress();
+    live_->publishEnd(outcomeName(outcome), report_.files.size(), report_.filesMissed, text);
+    live_->stop();
 }
 
 int Run::connect() {
@@ -247,6 +345,12 @@ int Run::startRun() {
     settings.gain = options_.gain;
     settings.skip = report_.skip;
     settings.halves = halves_;
+    if (live_ != nullptr) {
+        settings.computed = [this](const AcquiredFile& file,
+                                   const std::vector<std::vector<double>>& spectra) {
+            showFile(file, spectra);
+        };
+    }
     writer_ = std::make_unique<FileWriter>(settings);
     std::string error;
     if (!writer_->start(&error)) {
@@ -275,8 +379,10 @@ int Run::prepare() {
         return ExitOutput;
     }
     int status = connect();
+    publishProgress();
     if (status == ExitOk && options_.calibrate) {
         status = calibrate();
+        publishProgress();
     }
     if (status == ExitOk) {
         status = sendSettings();
@@ -287,6 +393,7 @@ int Run::prepare() {
 // One co-add event: the driver publishes the newest file only, so when several files were
 // signalled since the last wait, the ones in between are gone and are counted as missed.
 void Run::fetchFile(uint64_t signalled) {
+    const double coaddEventMs = wallClockMs();
     report_.filesSignalled += signalled;
     scan_ = 0;
     if (signalled > 1) {
@@ -296,6 +403,7 @@ void Run::fetchFile(uint64_t signalled) {
     }
     AcquiredFile file;
     file.number = report_.filesSignalled;
+    file.coaddEventMs = coaddEventMs;
     file.data.assign(static_cast<size_t>(std::max(report_.pointsReported, 1)), 0.0);
     const int32_t result = api_.spectrometer_getData(
         file.data.data(), static_cast<int32_t>(file.data.size()), &file.timestampMs);
@@ -375,6 +483,7 @@ int Run::follow() {
             return ExitOk;
         }
         display_.update(progress());
+        publishProgress();
         if (secondsSince(lastEvent) > inactivityLimit) {
             reportError("no word from the driver for " + formatDuration(secondsSince(lastEvent)) +
                         "; giving up");
@@ -439,7 +548,7 @@ void Run::drawLastPlot() {
     }
 }
 
-void Run::printFinalLine(Outcome outcome) {
+std::string Run::printFinalLine(Outcome outcome) {
     display_.finishLine();
     const char* verb = outcome == Outcome::Complete      ? "acquired"
                        : outcome == Outcome::Interrupted ? "interrupted after"
@@ -450,20 +559,29 @@ void Run::printFinalLine(Outcome outcome) {
     }
     const std::string missed =
         report_.filesMissed > 0 ? ", " + std::to_string(report_.filesMissed) + " missed" : "";
-    std::printf("%s %s file(s) (%d scans of %d points, %s%s) in %s%s; output in %s/\n", verb,
-                count.c_str(), options_.scans, options_.points, directionText(options_.direction),
-                options_.simulator ? ", simulator" : "",
-                formatDuration(report_.acquisitionSeconds).c_str(), missed.c_str(),
-                options_.outputDirectory.c_str());
+    char line[1024];
+    std::snprintf(
+        line, sizeof line, "%s %s file(s) (%d scans of %d points, %s%s) in %s%s; output in %s/",
+        verb, count.c_str(), options_.scans, options_.points, directionText(options_.direction),
+        options_.simulator ? ", simulator" : "", formatDuration(report_.acquisitionSeconds).c_str(),
+        missed.c_str(), options_.outputDirectory.c_str());
+    std::printf("%s\n", line);
     std::fflush(stdout);
+    return line;
 }
 
 int Run::execute() {
     halves_ = halfNames(options_.direction);
+    const int status = startLiveView();
+    return status == ExitOk ? run() : status;
+}
+
+int Run::run() {
     int status = prepare();
     if (status != ExitOk && writer_ == nullptr) {
         shutDown();
         removeDirectoryIfEmpty();
+        endLiveView(Outcome::Failed, report_.error);
         return status;
     }
     if (status == ExitOk) {
@@ -493,7 +611,7 @@ int Run::execute() {
     if (status != ExitOutput) {
         drawLastPlot();
     }
-    printFinalLine(outcome);
+    endLiveView(outcome, printFinalLine(outcome));
     return status;
 }
 

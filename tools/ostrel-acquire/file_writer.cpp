@@ -142,6 +142,9 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
             working_[half].empty() ? 0.0 : working_[half][statistics.spectrumPeakBin];
         summary->halves.push_back(statistics);
     }
+    if (settings_.computed) {
+        settings_.computed(file, working_);
+    }
     Table spectrum{"ostrel-acquire spectrum", header, "bin", {}, working_.front().size()};
     spectrum.header.push_back({"apodization", std::string(apodizationName(settings_.apodization))});
     spectrum.header.push_back(

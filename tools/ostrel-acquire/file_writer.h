@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@ namespace ostrel::acquire {
 struct AcquiredFile {
     uint64_t number = 0;
     double timestampMs = 0.0;
+    double coaddEventMs = 0.0;  // when the host saw the co-add event, ms since 1970 UTC
     std::vector<double> data;
 };
 
@@ -50,6 +52,10 @@ struct FileSettings {
     int gain = 0;
     int skip = 0;
     std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
+    // Called on the writer thread with each file and its spectra (one per half) as soon as they
+    // are computed, before the files are written: the live view shows it without waiting for
+    // the disk.
+    std::function<void(const AcquiredFile&, const std::vector<std::vector<double>>&)> computed;
 };
 
 std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format);

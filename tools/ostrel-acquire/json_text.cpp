@@ -4,8 +4,8 @@
 
 namespace ostrel::acquire {
 
-std::string jsonText(const Json& document, int indent) {
-    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
+std::string jsonText(const JsonValue& document, int indent) {
+    return document.dump(indent, ' ', false, JsonValue::error_handler_t::replace);
 }
 
 }  // namespace ostrel::acquire

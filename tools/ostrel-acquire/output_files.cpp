@@ -55,7 +55,7 @@ void writeCsv(std::FILE* stream, const Table& table) {
 }
 
 void writeJson(std::FILE* stream, const Table& table) {
-    Json document;
+    JsonValue document;
     document["kind"] = table.title;
     for (const HeaderEntry& entry : table.header) {
         std::visit([&](const auto& value) { document[entry.key] = value; }, entry.value);

@@ -8,9 +8,9 @@
 namespace ostrel::acquire {
 namespace {
 
-Json settings(const RunReport& report) {
+JsonValue settings(const RunReport& report) {
     const RunOptions& options = report.options;
-    Json json;
+    JsonValue json;
     json["points"] = options.points;
     json["points_reported"] = report.pointsReported;
     json["scans"] = options.scans;
@@ -24,8 +24,8 @@ Json settings(const RunReport& report) {
     return json;
 }
 
-Json timing(const RunReport& report) {
-    Json json;
+JsonValue timing(const RunReport& report) {
+    JsonValue json;
     json["connect_s"] = report.connectSeconds;
     json["calibration_s"] = report.calibrationSeconds;
     json["acquisition_s"] = report.acquisitionSeconds;
@@ -38,16 +38,16 @@ Json timing(const RunReport& report) {
     return json;
 }
 
-Json fileEntry(const FileSummary& file) {
-    Json json;
+JsonValue fileEntry(const FileSummary& file) {
+    JsonValue json;
     json["file"] = file.number;
     json["interferogram"] = file.interferogramName;
     json["spectrum"] = file.spectrumName;
     json["timestamp"] = formatTimestamp(file.timestampMs);
     json["timestamp_ms"] = file.timestampMs;
-    Json halves = Json::array();
+    JsonValue halves = JsonValue::array();
     for (const HalfSummary& half : file.halves) {
-        Json entry;
+        JsonValue entry;
         entry["half"] = half.name;
         entry["min"] = half.interferogram.minimum;
         entry["max"] = half.interferogram.maximum;
@@ -68,7 +68,7 @@ bool writeRunSummary(const std::string& directory, const RunReport& report, std:
     if (!file.open(error)) {
         return false;
     }
-    Json json;
+    JsonValue json;
     json["program"] = "ostrel-acquire";
     json["status"] = report.status;
     if (!report.error.empty()) {
@@ -83,7 +83,7 @@ bool writeRunSummary(const std::string& directory, const RunReport& report, std:
     json["files_signalled"] = report.filesSignalled;
     json["files_saved"] = report.files.size();
     json["files_missed"] = report.filesMissed;
-    Json files = Json::array();
+    JsonValue files = JsonValue::array();
     for (const FileSummary& saved : report.files) {
         files.push_back(fileEntry(saved));
     }
