@@ -196,6 +196,7 @@ TEST(EventHub, StreamsAreLimitedAndAClosedHubEndsThemAfterWhatIsQueued) {
     second->next(&text, milliseconds(0));
     hub.publish(LiveEvent::End, "{\"status\":\"complete\"}");
     hub.close();
+    EXPECT_FALSE(hub.waitForStreamsToEnd(milliseconds(10))) << "the end is not taken yet";
     text.clear();
     EXPECT_TRUE(second->next(&text, milliseconds(0)));
     EXPECT_EQ(text, frame("end", "{\"status\":\"complete\"}"));
@@ -203,6 +204,7 @@ TEST(EventHub, StreamsAreLimitedAndAClosedHubEndsThemAfterWhatIsQueued) {
     EXPECT_FALSE(second->next(&text, milliseconds(5000)));
     EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(1000))
         << "a closed hub does not make a stream wait";
+    EXPECT_TRUE(hub.waitForStreamsToEnd(milliseconds(0)));
     EXPECT_EQ(hub.subscribe(), nullptr);
 }
 

@@ -11,6 +11,7 @@ using Frame = std::shared_ptr<const std::string>;
 struct EventStream::Client {
     std::deque<Frame> queue;
     bool behind = true;  // take the latest state next (a new stream starts there too)
+    bool ended = false;  // next() has said that the hub is closed and nothing is left
     uint64_t resynchronisations = 0;
     std::condition_variable_any wake;
 };
@@ -27,6 +28,7 @@ struct EventHub::Shared {
     Frame latestFrame[kLiveEventCount] LIVE_GUARDED_BY(mutex);
     std::string latestData[kLiveEventCount] LIVE_GUARDED_BY(mutex);
     bool closed LIVE_GUARDED_BY(mutex) = false;
+    std::condition_variable_any streamEnded;
     uint64_t bytes LIVE_GUARDED_BY(mutex) = 0;
 
     // What a stream that is new or behind is given: the latest file first, so that a page has its
@@ -122,6 +124,18 @@ void EventHub::close() {
     }
 }
 
+bool EventHub::waitForStreamsToEnd(std::chrono::milliseconds limit) {
+    GuardedLock lock(shared_->mutex);
+    return shared_->streamEnded.wait_for(lock, limit, [this]() LIVE_REQUIRES(shared_->mutex) {
+        for (const auto& [key, client] : shared_->clients) {
+            if (!client->ended) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
 size_t EventHub::streamCount() const {
     GuardedLock lock(shared_->mutex);
     return shared_->clients.size();
@@ -138,6 +152,7 @@ EventStream::EventStream(std::shared_ptr<EventHub::Shared> shared, std::shared_p
 EventStream::~EventStream() {
     GuardedLock lock(shared_->mutex);
     shared_->clients.erase(client_.get());
+    shared_->streamEnded.notify_all();
 }
 
 bool EventStream::next(std::string* text, std::chrono::milliseconds limit) {
@@ -158,7 +173,12 @@ bool EventStream::next(std::string* text, std::chrono::milliseconds limit) {
     }
     client.queue.clear();
     shared_->bytes += text->size() - before;
-    return !(shared_->closed && text->size() == before);
+    if (shared_->closed && text->size() == before) {
+        client.ended = true;
+        shared_->streamEnded.notify_all();
+        return false;
+    }
+    return true;
 }
 
 uint64_t EventStream::resynchronisations() const {

@@ -49,6 +49,9 @@ class EventHub {
 
     // Ends every stream once it has taken what is queued; no stream can be opened after.
     void close();
+    // After close(): waits up to limit until every stream has taken its last events and ended.
+    // True when they all have.
+    bool waitForStreamsToEnd(std::chrono::milliseconds limit);
 
     size_t streamCount() const;
     // Bytes of event text handed to streams so far (all streams together).

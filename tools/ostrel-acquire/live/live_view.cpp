@@ -9,6 +9,8 @@ namespace ostrel::acquire::live {
 // big one (some 100 kB); a few of them are all a browser that keeps up ever has in flight.
 constexpr size_t kStreamQueueLimit = 16;
 
+constexpr std::chrono::milliseconds kLastEventsLimit{2000};
+
 std::string defaultLibraryDirectory() {
     return OSTREL_DYGRAPHS_DIRECTORY;
 }
@@ -62,6 +64,10 @@ void LiveView::publishEnd(const std::string& status, size_t filesSaved, uint64_t
 
 void LiveView::stop() {
     hub_.close();
+    // The server stops calling a stream once it is stopping, so the streams are given a moment
+    // to send their last events (the end of the run) first; a browser that does not take them
+    // within the limit is not waited for.
+    hub_.waitForStreamsToEnd(kLastEventsLimit);
     if (server_ != nullptr) {
         server_->stop();
     }
