@@ -110,7 +110,9 @@
     let best = 0;
     heights.forEach((height, k) => { if (height > heights[best]) best = k; });
     const change = previous !== 0 ? (100 * (latest - previous) / Math.abs(previous)) : 0;
-    return names[0] + ': ' + (change >= 0 ? '+' : '') + change.toFixed(1) + ' % since file ' +
+    const changeText = change.toFixed(1) === '-0.0' ? '0.0' : change.toFixed(1);
+    return names[0] + ': ' + (change > 0 && changeText !== '0.0' ? '+' : '') + changeText +
+           ' % since file ' +
            file.trend.file[heights.length - 2] + '; best ' + formatNumber(heights[best]) +
            ' at file ' + file.trend.file[best];
   }
