@@ -9,7 +9,14 @@ packages=(
   libcli11-dev libfftw3-dev gnuplot-nox
   python3 python3-numpy python3-pytest
   binutils procps netcat-openbsd pkgconf dpkg-dev file
+  # ostrel-acquire's JSON and its live view (server, charts), and the browser that tests the page.
+  nlohmann-json3-dev libcpp-httplib-dev libjs-dygraphs chromium
 )
+# Node and npm run the browser test (playwright-core from the npm registry); a machine that has
+# them from elsewhere keeps its own.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 # Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
 if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)

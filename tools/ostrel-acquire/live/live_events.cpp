@@ -12,13 +12,22 @@
 namespace ostrel::acquire::live {
 namespace {
 
-// x and y of the samples of a curve chosen for display; x = firstX + index * stepX.
-JsonValue thinnedCurve(const double* values, size_t count, double firstX, double stepX) {
+// Significant digits of a curve's values: one part in 10^5 is finer than any screen draws.
+constexpr int kCurveDigits = 5;
+
+// x and y of the samples of a curve chosen for display: x is the sample's index, or the axis
+// value firstX + index * stepX when an axis is given.
+JsonValue thinnedCurve(const double* values, size_t count, double firstX = 0.0,
+                       double stepX = 0.0) {
     JsonValue x = JsonValue::array();
     JsonValue y = JsonValue::array();
     for (const size_t index : decimationIndices(values, count, kMaxCurvePoints)) {
-        x.push_back(roundForDisplay(firstX + static_cast<double>(index) * stepX, 8));
-        y.push_back(roundForDisplay(values[index]));
+        if (stepX == 0.0) {
+            x.push_back(index);
+        } else {
+            x.push_back(roundForDisplay(firstX + static_cast<double>(index) * stepX, 8));
+        }
+        y.push_back(roundForDisplay(values[index], kCurveDigits));
     }
     JsonValue curve;
     curve["count"] = count;
@@ -35,7 +44,7 @@ JsonValue zoomCurve(const double* values, size_t count, size_t centre) {
     JsonValue y = JsonValue::array();
     for (size_t k = begin; k < end; ++k) {
         x.push_back(static_cast<int64_t>(k) - static_cast<int64_t>(centre));
-        y.push_back(roundForDisplay(values[k]));
+        y.push_back(roundForDisplay(values[k], kCurveDigits));
     }
     JsonValue curve;
     curve["x"] = std::move(x);
@@ -61,7 +70,7 @@ std::string FileEventBuilder::build(const LiveFile& file) {
                                 {"height", height},
                                 {"min", statistics.minimum},
                                 {"max", statistics.maximum}};
-        json["interferogram"] = thinnedCurve(curve, file.pointsPerHalf, 0.0, 1.0);
+        json["interferogram"] = thinnedCurve(curve, file.pointsPerHalf);
         json["zoom"] = zoomCurve(curve, file.pointsPerHalf, statistics.peakIndex);
         const std::vector<double>& spectrum = (*file.spectra)[half];
         JsonValue spectrumJson = thinnedCurve(spectrum.data(), spectrum.size(),
