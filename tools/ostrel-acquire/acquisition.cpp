@@ -257,9 +257,12 @@ void Run::showFile(const AcquiredFile& file, const std::vector<std::vector<doubl
     shown.halves = &halves_;
     shown.data = file.data.data();
     shown.pointsPerHalf = file.data.size() / halves_.size();
-    shown.spectra = &spectra;
-    shown.firstWavenumber = 0.0;
-    shown.wavenumberStep = wavenumberStep(shown.pointsPerHalf);
+    for (const std::vector<double>& spectrum : spectra) {
+        shown.spectra.push_back(
+            {spectrum.data(), spectrum.size(), 0.0, wavenumberStep(shown.pointsPerHalf)});
+    }
+    // Single beam until the run has a background; then the pipeline hands over absorbance here
+    // and says so in shown.spectrumKind.
     live_->publishFile(shown);
 }
 

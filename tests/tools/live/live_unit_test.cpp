@@ -226,8 +226,9 @@ TEST(FileEvent, SpectrumAxisIsInWavenumbersAndTheCentreBurstIsMeasured) {
     file.halves = &halves;
     file.data = data.data();
     file.pointsPerHalf = points;
-    file.spectra = &spectra;
-    file.wavenumberStep = step;
+    for (const std::vector<double>& spectrum : spectra) {
+        file.spectra.push_back({spectrum.data(), spectrum.size(), 0.0, step});
+    }
     FileEventBuilder builder;
     const nlohmann::json event = nlohmann::json::parse(builder.build(file));
     EXPECT_EQ(event["file"], 12);
@@ -256,7 +257,7 @@ TEST(FileEvent, TrendFollowsTheRecentFilesUpToItsLength) {
     file.halves = &halves;
     file.data = data.data();
     file.pointsPerHalf = data.size();
-    file.spectra = &spectra;
+    file.spectra.push_back({spectra[0].data(), spectra[0].size(), 0.0, 1.0});
     FileEventBuilder builder;
     nlohmann::json event;
     for (uint64_t number = 1; number <= kTrendLength + 5; ++number) {

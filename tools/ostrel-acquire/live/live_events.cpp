@@ -15,17 +15,22 @@ namespace {
 // Significant digits of a curve's values: one part in 10^5 is finer than any screen draws.
 constexpr int kCurveDigits = 5;
 
-// x and y of the samples of a curve chosen for display: x is the sample's index, or the axis
-// value firstX + index * stepX when an axis is given.
-JsonValue thinnedCurve(const double* values, size_t count, double firstX = 0.0,
-                       double stepX = 0.0) {
+struct Axis {
+    bool given = false;  // false: x is the sample's index
+    double first = 0.0;
+    double step = 0.0;
+};
+
+// x and y of the samples of a curve chosen for display: x is the sample's index, or its value
+// on the axis, first + index * step.
+JsonValue thinnedCurve(const double* values, size_t count, Axis axis = {}) {
     JsonValue x = JsonValue::array();
     JsonValue y = JsonValue::array();
     for (const size_t index : decimationIndices(values, count, kMaxCurvePoints)) {
-        if (stepX == 0.0) {
+        if (!axis.given) {
             x.push_back(index);
         } else {
-            x.push_back(roundForDisplay(firstX + static_cast<double>(index) * stepX, 8));
+            x.push_back(roundForDisplay(axis.first + static_cast<double>(index) * axis.step, 8));
         }
         y.push_back(roundForDisplay(values[index], kCurveDigits));
     }
@@ -72,11 +77,13 @@ std::string FileEventBuilder::build(const LiveFile& file) {
                                 {"max", statistics.maximum}};
         json["interferogram"] = thinnedCurve(curve, file.pointsPerHalf);
         json["zoom"] = zoomCurve(curve, file.pointsPerHalf, statistics.peakIndex);
-        const std::vector<double>& spectrum = (*file.spectra)[half];
-        JsonValue spectrumJson = thinnedCurve(spectrum.data(), spectrum.size(),
-                                              file.firstWavenumber, file.wavenumberStep);
-        spectrumJson["first"] = file.firstWavenumber;
-        spectrumJson["step"] = file.wavenumberStep;
+        const LiveSpectrum spectrum =
+            half < file.spectra.size() ? file.spectra[half] : LiveSpectrum{};
+        JsonValue spectrumJson =
+            thinnedCurve(spectrum.values, spectrum.count,
+                         Axis{true, spectrum.firstWavenumber, spectrum.wavenumberStep});
+        spectrumJson["first"] = spectrum.firstWavenumber;
+        spectrumJson["step"] = spectrum.wavenumberStep;
         json["spectrum"] = std::move(spectrumJson);
         halves.push_back(std::move(json));
     }

@@ -24,6 +24,14 @@ inline constexpr size_t kZoomHalfWidth = 128;
 // Files in the centre-burst trend.
 inline constexpr size_t kTrendLength = 600;
 
+// One half's spectrum on a uniform wavenumber axis; no values when it could not be computed.
+struct LiveSpectrum {
+    const double* values = nullptr;
+    size_t count = 0;
+    double firstWavenumber = 0.0;  // cm-1 of values[0]
+    double wavenumberStep = 0.0;   // cm-1 between values
+};
+
 // One file as the live view receives it, after its spectra are computed.
 struct LiveFile {
     uint64_t number = 0;
@@ -33,9 +41,8 @@ struct LiveFile {
     const std::vector<std::string>* halves = nullptr;  // "forward", "reverse" in data order
     const double* data = nullptr;                      // the halves one after the other
     size_t pointsPerHalf = 0;
-    const std::vector<std::vector<double>>* spectra = nullptr;  // one per half
-    double firstWavenumber = 0.0;                               // cm-1 of spectrum value 0
-    double wavenumberStep = 0.0;                                // cm-1 between spectrum values
+    std::vector<LiveSpectrum> spectra;  // one per half
+    // "single beam", or "absorbance" once the run has a background to divide by.
     std::string spectrumKind = "single beam";
 };
 
