@@ -1,6 +1,7 @@
 #include "live_events.h"
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "decimate.h"
@@ -30,7 +31,9 @@ JsonValue thinnedCurve(const double* values, size_t count, Axis axis = {}) {
         if (!axis.given) {
             x.push_back(index);
         } else {
-            x.push_back(roundForDisplay(axis.first + static_cast<double>(index) * axis.step, 8));
+            // To a thousandth of a cm-1, far finer than a screen draws, in fewer characters.
+            const double value = axis.first + static_cast<double>(index) * axis.step;
+            x.push_back(std::round(value * 1000.0) / 1000.0);
         }
         y.push_back(roundForDisplay(values[index], kCurveDigits));
     }
