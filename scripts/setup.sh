@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build g++ clang libclang-rt-14-dev
+  build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev libfftw3-dev gnuplot-nox
   python3 python3-numpy python3-pytest
