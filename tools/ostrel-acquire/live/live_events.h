@@ -20,7 +20,7 @@ namespace ostrel::acquire::live {
 // A curve sent to the page keeps at most this many points (see decimate.h).
 inline constexpr size_t kMaxCurvePoints = 2000;
 // Samples either side of the centre burst in the zoom, sent as they are.
-inline constexpr size_t kZoomHalfWidth = 128;
+inline constexpr size_t kZoomHalfWidth = 64;
 // Files in the centre-burst trend.
 inline constexpr size_t kTrendLength = 600;
 
