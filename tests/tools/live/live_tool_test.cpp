@@ -62,6 +62,18 @@ TEST(LiveTool, EveryFileReachesTheEventStreamWithin200MsOfItsCoaddEvent) {
     ASSERT_TRUE(tool.started());
     const int port = livePort(scratch.path(), 10000);
     ASSERT_NE(port, 0) << readFile(scratch.path() + "/stdout.txt");
+    // A browser that asks for the stream and then stops reading, with a small receive buffer
+    // that fills within the first file: it must not hold up the run nor the other client.
+    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int smallBuffer = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &smallBuffer, sizeof smallBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(write(stalled, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     SseClient stream("127.0.0.1", port);
 
     // Midway, the state agrees with the file event of the same number.
@@ -86,7 +98,9 @@ TEST(LiveTool, EveryFileReachesTheEventStreamWithin200MsOfItsCoaddEvent) {
     }
 
     const ProcessResult result = tool.wait(30000);
+    close(stalled);
     ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("acquired 8 of 8 file(s)"), std::string::npos) << result.out;
     ASSERT_TRUE(stream.waitFor(
         [](const std::vector<ReceivedEvent>& events) { return !named(events, "end").empty(); },
         5000));
