@@ -50,17 +50,6 @@ double wallClockMs() {
         .count();
 }
 
-// The spectrum's axis until the run takes the laser wavenumber and undersampling ratio as
-// settings: the defaults of the instrument. Points are Δx = u / (2 ν_L) cm apart, so bin j of an
-// N-point transform lies at j · 2 ν_L / (u N) cm⁻¹.
-constexpr double kLaserWavenumber = 15798.0;
-constexpr double kUndersampling = 2.0;
-
-double wavenumberStep(size_t points) {
-    return 2.0 * kLaserWavenumber /
-           (kUndersampling * static_cast<double>(SpectrumCalculator::transformLength(points)));
-}
-
 const char* directionText(int direction) {
     switch (direction) {
         case 1:
@@ -113,7 +102,7 @@ class Run {
     int startLiveView();
     void publishProgress();
     void endLiveView(Outcome outcome, const std::string& text);
-    void showFile(const AcquiredFile& file, const std::vector<std::vector<double>>& spectra);
+    void showFile(const AcquiredFile& file, const std::vector<ostrel::spectra::Spectrum>& spectra);
     int prepare();
     int connect();
     int calibrate();
@@ -248,7 +237,8 @@ void Run::publishProgress() {
 }
 
 // On the writer thread, with the spectra just computed.
-void Run::showFile(const AcquiredFile& file, const std::vector<std::vector<double>>& spectra) {
+void Run::showFile(const AcquiredFile& file,
+                   const std::vector<ostrel::spectra::Spectrum>& spectra) {
     live::LiveFile shown;
     shown.number = file.number;
     shown.timestampMs = file.timestampMs;
@@ -257,9 +247,9 @@ void Run::showFile(const AcquiredFile& file, const std::vector<std::vector<doubl
     shown.halves = &halves_;
     shown.data = file.data.data();
     shown.pointsPerHalf = file.data.size() / halves_.size();
-    for (const std::vector<double>& spectrum : spectra) {
-        shown.spectra.push_back(
-            {spectrum.data(), spectrum.size(), 0.0, wavenumberStep(shown.pointsPerHalf)});
+    for (const ostrel::spectra::Spectrum& spectrum : spectra) {
+        shown.spectra.push_back({spectrum.values.data(), spectrum.values.size(),
+                                 spectrum.firstWavenumber, spectrum.wavenumberStep});
     }
     // Single beam until the run has a background; then the pipeline hands over absorbance here
     // and says so in shown.spectrumKind.
@@ -341,7 +331,7 @@ int Run::startRun() {
     FileSettings settings;
     settings.directory = options_.outputDirectory;
     settings.format = options_.format;
-    settings.apodization = options_.apodization;
+    settings.spectra = options_.spectra;
     settings.address = options_.address;
     settings.scans = options_.scans;
     settings.direction = options_.direction;
@@ -350,7 +340,7 @@ int Run::startRun() {
     settings.halves = halves_;
     if (live_ != nullptr) {
         settings.computed = [this](const AcquiredFile& file,
-                                   const std::vector<std::vector<double>>& spectra) {
+                                   const std::vector<ostrel::spectra::Spectrum>& spectra) {
             showFile(file, spectra);
         };
     }
@@ -531,7 +521,16 @@ void Run::drawLastPlot() {
         const double* curve = last.data.data() + half * points;
         request.interferogram.push_back(
             {halves_[half], std::vector<double>(curve, curve + points)});
-        request.spectrum.push_back({halves_[half], writer_->lastSpectra()[half]});
+        const std::vector<ostrel::spectra::Spectrum>& spectra = writer_->lastSpectra();
+        if (half < spectra.size() && !spectra[half].values.empty()) {
+            request.spectrum.push_back({halves_[half], spectra[half].values});
+        }
+    }
+    if (!request.spectrum.empty()) {
+        const ostrel::spectra::Spectrum& first = writer_->lastSpectra().front();
+        for (size_t j = 0; j < first.values.size(); ++j) {
+            request.wavenumbers.push_back(first.wavenumber(j));
+        }
     }
     char title[256];
     std::snprintf(title, sizeof title, "%s, file %llu, %s: %d scans of %zu points, %s, gain %d",
@@ -539,9 +538,17 @@ void Run::drawLastPlot() {
                   formatTimestamp(last.timestampMs).c_str(), options_.scans, points,
                   directionText(options_.direction), options_.gain);
     request.title = title;
-    request.spectrumTitle = std::string("Spectrum (") + apodizationName(options_.apodization) +
-                            ", " + std::to_string(SpectrumCalculator::transformLength(points)) +
-                            "-point transform)";
+    const ostrel::spectra::Settings& spectra = options_.spectra;
+    char spectrumTitle[256];
+    std::snprintf(spectrumTitle, sizeof spectrumTitle,
+                  "Spectrum (%s, %s, zero-fill %d, laser %g cm^{-1}, undersampling %d)",
+                  std::string(ostrel::spectra::name(spectra.phase)).c_str(),
+                  std::string(ostrel::spectra::name(spectra.apodization)).c_str(), spectra.zeroFill,
+                  spectra.laserWavenumber, spectra.undersampling);
+    request.spectrumTitle = spectrumTitle;
+    request.spectrumLabel = spectra.phase == ostrel::spectra::PhaseMode::Mertz       ? "single beam"
+                            : spectra.phase == ostrel::spectra::PhaseMode::Magnitude ? "magnitude"
+                                                                                     : "power";
     std::string message;
     const PlotResult result = drawPlot(request, &message);
     if (result == PlotResult::GnuplotMissing) {

@@ -45,7 +45,11 @@ void writeCsv(std::FILE* stream, const Table& table) {
     }
     std::fputc('\n', stream);
     for (size_t row = 0; row < table.rows; ++row) {
-        std::fprintf(stream, "%zu", row);
+        if (table.indexValues != nullptr) {
+            std::fputs(formatNumber(table.indexValues[row]).c_str(), stream);
+        } else {
+            std::fprintf(stream, "%zu", row);
+        }
         for (const Column& column : table.columns) {
             std::fputc(',', stream);
             std::fputs(formatNumber(column.values[row]).c_str(), stream);
@@ -62,6 +66,10 @@ void writeJson(std::FILE* stream, const Table& table) {
     }
     document["rows"] = table.rows;
     document["index"] = table.indexName;
+    if (table.indexValues != nullptr) {
+        document[table.indexName] =
+            std::vector<double>(table.indexValues, table.indexValues + table.rows);
+    }
     for (const Column& column : table.columns) {
         document[column.name] = std::vector<double>(column.values, column.values + table.rows);
     }

@@ -1,5 +1,6 @@
 #include "run_summary.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "json_text.h"
@@ -19,7 +20,15 @@ JsonValue settings(const RunReport& report) {
     json["gain"] = options.gain;
     json["skip"] = report.skip;
     json["calibrated"] = options.calibrate;
-    json["apodization"] = apodizationName(options.apodization);
+    const ostrel::spectra::Settings& spectra = options.spectra;
+    json["laser_wavenumber"] = spectra.laserWavenumber;
+    json["undersampling"] = spectra.undersampling;
+    json["apodization"] = std::string(ostrel::spectra::name(spectra.apodization));
+    json["phase"] = std::string(ostrel::spectra::name(spectra.phase));
+    json["phase_resolution"] = spectra.phaseResolution;
+    json["zero_fill"] = spectra.zeroFill;
+    json["range_low"] = spectra.rangeLow;
+    json["range_high"] = std::min(spectra.rangeHigh, ostrel::spectra::highestWavenumber(spectra));
     json["format"] = formatExtension(options.format);
     return json;
 }
@@ -43,6 +52,9 @@ JsonValue fileEntry(const FileSummary& file) {
     json["file"] = file.number;
     json["interferogram"] = file.interferogramName;
     json["spectrum"] = file.spectrumName;
+    if (!file.spectrumError.empty()) {
+        json["spectrum_error"] = file.spectrumError;
+    }
     json["timestamp"] = formatTimestamp(file.timestampMs);
     json["timestamp_ms"] = file.timestampMs;
     JsonValue halves = JsonValue::array();
@@ -53,8 +65,13 @@ JsonValue fileEntry(const FileSummary& file) {
         entry["max"] = half.interferogram.maximum;
         entry["mean"] = half.interferogram.mean;
         entry["peak_index"] = half.interferogram.peakIndex;
-        entry["spectrum_peak_bin"] = half.spectrumPeakBin;
-        entry["spectrum_peak"] = half.spectrumPeak;
+        entry["zpd_index"] = half.zpdIndex;
+        entry["resolution_cm1"] = half.resolution;
+        JsonValue bands = JsonValue::array();
+        for (const ostrel::spectra::Band& band : half.bands) {
+            bands.push_back({{"wavenumber", band.wavenumber}, {"height", band.height}});
+        }
+        entry["bands"] = std::move(bands);
         halves.push_back(std::move(entry));
     }
     json["halves"] = std::move(halves);

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "curve_statistics.h"
 #include "decimate.h"
 #include "json_text.h"
 #include "ostreltcp.h"
 #include "output_files.h"
-#include "spectrum.h"
 
 namespace ostrel::acquire::live {
 namespace {
