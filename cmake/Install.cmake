@@ -197,8 +197,9 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     endif()
   endif()
   if(TARGET ostrel-acquire)
-    # ostrel-acquire draws plot.png with gnuplot when it is there.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
+    # ostrel-acquire draws plot.png with gnuplot when it is there; its live view (--live) draws
+    # with the dygraphs library that Debian packages.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot, libjs-dygraphs")
   endif()
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config")
   # The pkg-config step writes its file with the real prefix (/usr), so CPack stages through

@@ -11,11 +11,14 @@ packages=(
   binutils procps netcat-openbsd pkgconf dpkg-dev file
   libfaketime
   libhdf5-dev python3-h5py python3-matplotlib
+  # ostrel-acquire's JSON and its live view (server, charts), and the browser that tests the page.
+  nlohmann-json3-dev libcpp-httplib-dev libjs-dygraphs chromium
 )
-# Node runs the independent JCAMP-DX reader in the tests. A node or npm already on the PATH (from
-# any source) is used as it is; Debian's are installed only where one is missing.
-command -v node >/dev/null || packages+=(nodejs)
-command -v npm >/dev/null || packages+=(npm)
+# Node and npm run the independent JCAMP-DX reader and the browser test (packages from the npm
+# registry); a machine that has them from elsewhere keeps its own.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 # Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
 if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)

@@ -47,6 +47,9 @@ expected_tree() {
         fi
         if [ -x "$build/tools/ostrel-acquire/ostrel-acquire" ]; then
             echo "bin/ostrel-acquire f"
+            for page in index.html live.css live.js; do
+                echo "share/ostreltcp/live-page/$page f"
+            done
         fi
         if [ -f "$build/spectra/libostrelspectra.so.$version" ]; then
             echo "include/ostrel_spectra.h f"

@@ -6,9 +6,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <thread>
 
-#include "json_reader.h"
 #include "support/loopback.h"
 #include "tool_harness.h"
 
@@ -26,10 +26,10 @@ std::vector<std::string> withArguments(std::vector<std::string> base,
     return base;
 }
 
-JsonValue readJson(const std::string& path) {
-    JsonValue document;
+nlohmann::json readJson(const std::string& path) {
+    nlohmann::json document;
     std::string error;
-    EXPECT_TRUE(parseJson(readFile(path), &document, &error)) << path << ": " << error;
+    EXPECT_TRUE(readJsonFile(path, &document, &error)) << error;
     return document;
 }
 
@@ -71,12 +71,12 @@ DataShape readDataShape(const std::string& path, const std::string& format) {
         shape.rows = file.rows.size();
         return shape;
     }
-    const JsonValue document = readJson(path);
-    shape.rows = static_cast<size_t>(document["rows"].number());
+    const nlohmann::json document = readJson(path);
+    shape.rows = static_cast<size_t>(document.at("rows").get<double>());
     for (const char* half : {"forward", "reverse"}) {
-        if (document.has(half)) {
+        if (document.contains(half)) {
             shape.columns.push_back(half);
-            EXPECT_EQ(document[half].array().size(), shape.rows) << path;
+            EXPECT_EQ(document.at(half).size(), shape.rows) << path;
         }
     }
     return shape;
@@ -122,41 +122,42 @@ TEST_P(AcquireRun, SimulatorRunWritesEveryFileItsSpectrumAndAMatchingSummary) {
     EXPECT_FALSE(fileExists(out + "/" + numbered("interferogram", 4, row.format)));
     EXPECT_TRUE(temporaryFiles(out).empty());
 
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["status"].text(), "complete");
-    EXPECT_TRUE(summary["instrument"]["simulator"].flag());
-    EXPECT_EQ(summary["settings"]["points"].number(), 512);
-    EXPECT_EQ(summary["settings"]["points_reported"].number(), 512.0 * row.halves.size());
-    EXPECT_EQ(summary["settings"]["direction"].number(), row.direction);
-    EXPECT_EQ(summary["files_saved"].number(), 3);
-    EXPECT_EQ(summary["files_missed"].number(), 0);
-    ASSERT_EQ(summary["files"].array().size(), 3u);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("status").get<std::string>(), "complete");
+    EXPECT_TRUE(summary.at("instrument").at("simulator").get<bool>());
+    EXPECT_EQ(summary.at("settings").at("points").get<double>(), 512);
+    EXPECT_EQ(summary.at("settings").at("points_reported").get<double>(),
+              512.0 * row.halves.size());
+    EXPECT_EQ(summary.at("settings").at("direction").get<double>(), row.direction);
+    EXPECT_EQ(summary.at("files_saved").get<double>(), 3);
+    EXPECT_EQ(summary.at("files_missed").get<double>(), 0);
+    ASSERT_EQ(summary.at("files").size(), 3u);
     double previousStamp = 0.0;
     for (size_t k = 0; k < 3; ++k) {
-        const JsonValue& file = summary["files"][k];
-        EXPECT_EQ(file["file"].number(), static_cast<double>(k + 1));
-        EXPECT_EQ(file["interferogram"].text(),
+        const nlohmann::json& file = summary.at("files").at(k);
+        EXPECT_EQ(file.at("file").get<double>(), static_cast<double>(k + 1));
+        EXPECT_EQ(file.at("interferogram").get<std::string>(),
                   numbered("interferogram", static_cast<int>(k + 1), row.format));
-        EXPECT_GT(file["timestamp_ms"].number(), previousStamp);
-        previousStamp = file["timestamp_ms"].number();
-        ASSERT_EQ(file["halves"].array().size(), row.halves.size());
+        EXPECT_GT(file.at("timestamp_ms").get<double>(), previousStamp);
+        previousStamp = file.at("timestamp_ms").get<double>();
+        ASSERT_EQ(file.at("halves").size(), row.halves.size());
         for (size_t half = 0; half < row.halves.size(); ++half) {
-            const JsonValue& statistics = file["halves"][half];
-            EXPECT_EQ(statistics["half"].text(), row.halves[half]);
-            EXPECT_LE(statistics["min"].number(), statistics["mean"].number());
-            EXPECT_LE(statistics["mean"].number(), statistics["max"].number());
-            EXPECT_LT(statistics["peak_index"].number(), 512);
-            EXPECT_NEAR(statistics["zpd_index"].number(), statistics["peak_index"].number(),
-                        0.5);
+            const nlohmann::json& statistics = file.at("halves").at(half);
+            EXPECT_EQ(statistics.at("half").get<std::string>(), row.halves.at(half));
+            EXPECT_LE(statistics.at("min").get<double>(), statistics.at("mean").get<double>());
+            EXPECT_LE(statistics.at("mean").get<double>(), statistics.at("max").get<double>());
+            EXPECT_LT(statistics.at("peak_index").get<double>(), 512);
+            EXPECT_NEAR(statistics.at("zpd_index").get<double>(),
+                        statistics.at("peak_index").get<double>(), 0.5);
             // 1 / (longest path difference after ZPD): at least the 256 points of a half.
             const double dx = 2.0 / (2.0 * 15798.0);
-            EXPECT_GT(statistics["resolution_cm1"].number(), 1.0 / (512.0 * dx));
-            EXPECT_LE(statistics["resolution_cm1"].number(), 1.0 / (255.0 * dx));
+            EXPECT_GT(statistics.at("resolution_cm1").get<double>(), 1.0 / (512.0 * dx));
+            EXPECT_LE(statistics.at("resolution_cm1").get<double>(), 1.0 / (255.0 * dx));
             // A smooth spectrum may have no band at all; those listed come strongest first.
-            const JsonValue& bands = statistics["bands"];
-            for (size_t band = 1; band < bands.array().size(); ++band) {
-                EXPECT_GE(std::fabs(bands[band - 1]["height"].number()),
-                          std::fabs(bands[band]["height"].number()));
+            const nlohmann::json& bands = statistics.at("bands");
+            for (size_t band = 1; band < bands.size(); ++band) {
+                EXPECT_GE(std::fabs(bands.at(band - 1).at("height").get<double>()),
+                          std::fabs(bands.at(band).at("height").get<double>()));
             }
         }
     }
@@ -195,10 +196,10 @@ TEST_P(AcquireFault, RunEndingOnAnErrorReportsTheDriversTextAndAFailedSummary) {
         << result.err;
     EXPECT_NE(result.err.find(row.driverText), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("hint: " + row.hint), std::string::npos) << result.err;
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["status"].text(), "failed");
-    EXPECT_NE(summary["error"].text().find(row.driverText), std::string::npos);
-    EXPECT_EQ(summary["files_saved"].number(), 0);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("status").get<std::string>(), "failed");
+    EXPECT_NE(summary.at("error").get<std::string>().find(row.driverText), std::string::npos);
+    EXPECT_EQ(summary.at("files_saved").get<double>(), 0);
     EXPECT_TRUE(temporaryFiles(out).empty());
 }
 
@@ -249,10 +250,11 @@ TEST(AcquireTool, CalibratedRunPlacesTheCentreBurstAtTheCalibratedOffset) {
         withArguments(kFastRun, {"--files", "1", "--calibrate", "--direction", "1", "--out", out}),
         {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_TRUE(summary["settings"]["calibrated"].flag());
-    EXPECT_EQ(summary["settings"]["skip"].number(), 8192 - 256);
-    EXPECT_NEAR(summary["files"][0]["halves"][0]["peak_index"].number(), 256, 1);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_TRUE(summary.at("settings").at("calibrated").get<bool>());
+    EXPECT_EQ(summary.at("settings").at("skip").get<double>(), 8192 - 256);
+    EXPECT_NEAR(summary.at("files").at(0).at("halves").at(0).at("peak_index").get<double>(), 256,
+                1);
 }
 
 TEST(AcquireTool, FileThatCannotBeWrittenStopsTheRunWithAnOutputError) {
@@ -268,7 +270,7 @@ TEST(AcquireTool, FileThatCannotBeWrittenStopsTheRunWithAnOutputError) {
     EXPECT_NE(result.err.find("cannot save file 1"), std::string::npos) << result.err;
     EXPECT_LT(result.seconds, 10.0);
     EXPECT_TRUE(temporaryFiles(out).empty());
-    EXPECT_EQ(readJson(out + "/summary.json")["status"].text(), "failed");
+    EXPECT_EQ(readJson(out + "/summary.json").at("status").get<std::string>(), "failed");
 }
 
 TEST(AcquireTool, InvalidOptionIsAUsageErrorBeforeAnythingIsWritten) {
@@ -294,9 +296,9 @@ class SpectralOption : public ::testing::TestWithParam<BadSpectralOption> {};
 
 TEST_P(SpectralOption, OutOfRangeIsAUsageErrorBeforeAnythingIsWritten) {
     ScratchDirectory scratch;
-    const ProcessResult result = runTool(
-        withArguments(GetParam().arguments, {"--out", scratch.path() + "/out"}), {},
-        scratch.path());
+    const ProcessResult result =
+        runTool(withArguments(GetParam().arguments, {"--out", scratch.path() + "/out"}), {},
+                scratch.path());
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_NE(result.err.find(GetParam().words), std::string::npos) << result.err;
     EXPECT_FALSE(fileExists(scratch.path() + "/out"));
@@ -319,11 +321,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AcquireTool, SpectrumFileKeepsTheRangeOnTheWavenumberAxisOfItsSettings) {
     ScratchDirectory scratch;
     const std::string out = scratch.path() + "/out";
-    const ProcessResult result = runTool(
-        withArguments(kFastRun, {"--files", "1", "--direction", "1", "--range", "1000:3000",
-                                 "--zero-fill", "4", "--phase", "magnitude", "--undersampling",
-                                 "4", "--out", out}),
-        {}, scratch.path());
+    const ProcessResult result =
+        runTool(withArguments(kFastRun, {"--files", "1", "--direction", "1", "--range", "1000:3000",
+                                         "--zero-fill", "4", "--phase", "magnitude",
+                                         "--undersampling", "4", "--out", out}),
+                {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
     CsvFile spectrum;
     std::string error;
@@ -343,10 +345,10 @@ TEST(AcquireTool, SpectrumFileKeepsTheRangeOnTheWavenumberAxisOfItsSettings) {
     for (const std::vector<double>& row : spectrum.rows) {
         EXPECT_GE(row[1], 0.0);  // a magnitude
     }
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["settings"]["undersampling"].number(), 4);
-    EXPECT_EQ(summary["settings"]["zero_fill"].number(), 4);
-    EXPECT_EQ(summary["settings"]["range_high"].number(), 3000);
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("settings").at("undersampling").get<double>(), 4);
+    EXPECT_EQ(summary.at("settings").at("zero_fill").get<double>(), 4);
+    EXPECT_EQ(summary.at("settings").at("range_high").get<double>(), 3000);
 }
 
 TEST(AcquireTool, SimulatorAbsorptionLinesAreTheStrongestBandsAtTheirWavenumbers) {
@@ -354,22 +356,22 @@ TEST(AcquireTool, SimulatorAbsorptionLinesAreTheStrongestBandsAtTheirWavenumbers
     // where they were put on the tool's axis, here with undersampling 3.
     ScratchDirectory scratch;
     const std::string out = scratch.path() + "/out";
-    const ProcessResult result = runTool(
-        {"--points", "4096", "--scans", "4", "--sim-scan-ms", "100", "--files", "1", "--calibrate",
-         "--no-plot", "--undersampling", "3", "--sim-absorber", "2150.25:6:0.8",
-         "--sim-absorber", "1401.5:6:0.5", "--out", out},
-        {}, scratch.path());
+    const ProcessResult result =
+        runTool({"--points", "4096", "--scans", "4", "--sim-scan-ms", "100", "--files", "1",
+                 "--calibrate", "--no-plot", "--undersampling", "3", "--sim-absorber",
+                 "2150.25:6:0.8", "--sim-absorber", "1401.5:6:0.5", "--out", out},
+                {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    const JsonValue summary = readJson(out + "/summary.json");
+    const nlohmann::json summary = readJson(out + "/summary.json");
     for (size_t half = 0; half < 2; ++half) {
-        const JsonValue& statistics = summary["files"][0]["halves"][half];
-        const double resolution = statistics["resolution_cm1"].number();
-        const JsonValue& bands = statistics["bands"];
-        ASSERT_GE(bands.array().size(), 2u);
-        EXPECT_NEAR(bands[0]["wavenumber"].number(), 2150.25, 0.1 * resolution);
-        EXPECT_NEAR(bands[1]["wavenumber"].number(), 1401.5, 0.1 * resolution);
-        EXPECT_LT(bands[0]["height"].number(), 0.0);  // absorption
-        EXPECT_LT(bands[1]["height"].number(), 0.0);
+        const nlohmann::json& statistics = summary.at("files").at(0).at("halves").at(half);
+        const double resolution = statistics.at("resolution_cm1").get<double>();
+        const nlohmann::json& bands = statistics.at("bands");
+        ASSERT_GE(bands.size(), 2u);
+        EXPECT_NEAR(bands.at(0).at("wavenumber").get<double>(), 2150.25, 0.1 * resolution);
+        EXPECT_NEAR(bands.at(1).at("wavenumber").get<double>(), 1401.5, 0.1 * resolution);
+        EXPECT_LT(bands.at(0).at("height").get<double>(), 0.0);  // absorption
+        EXPECT_LT(bands.at(1).at("height").get<double>(), 0.0);
     }
 }
 
@@ -490,9 +492,9 @@ TEST(AcquireInterrupt, CtrlCStopsWithinSecondsAndLeavesOnlyCompleteFiles) {
     EXPECT_NE(result.out.find("interrupted: stopping the run"), std::string::npos);
     EXPECT_TRUE(temporaryFiles(out).empty());
 
-    const JsonValue summary = readJson(out + "/summary.json");
-    EXPECT_EQ(summary["status"].text(), "interrupted");
-    const size_t saved = static_cast<size_t>(summary["files_saved"].number());
+    const nlohmann::json summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary.at("status").get<std::string>(), "interrupted");
+    const size_t saved = static_cast<size_t>(summary.at("files_saved").get<double>());
     EXPECT_GE(saved, 2u);
     EXPECT_LT(saved, 1000u);
     for (size_t file = 1; file <= saved; ++file) {

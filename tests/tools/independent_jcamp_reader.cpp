@@ -17,7 +17,8 @@ std::string quoted(const std::string& text) {
 
 }  // namespace
 
-bool readJcampFiles(const std::vector<std::string>& paths, JsonValue* files, std::string* error) {
+bool readJcampFiles(const std::vector<std::string>& paths, nlohmann::json* files,
+                    std::string* error) {
     std::string command = quoted(OSTREL_NODE) + " " + quoted(OSTREL_JCAMP_READER);
     for (const std::string& path : paths) {
         command += " " + quoted(path);
@@ -38,7 +39,12 @@ bool readJcampFiles(const std::vector<std::string>& paths, JsonValue* files, std
                  "); is it installed (scripts/setup.sh)? command: " + command;
         return false;
     }
-    return parseJson(output, files, error);
+    *files = nlohmann::json::parse(output, nullptr, false);
+    if (files->is_discarded()) {
+        *error = "the JCAMP-DX reader printed no JSON document: " + output.substr(0, 200);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace ostrel::acquire::testing

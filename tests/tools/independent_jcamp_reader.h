@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "json_reader.h"
+#include <nlohmann/json.hpp>
 
 namespace ostrel::acquire::testing {
 
@@ -13,6 +13,6 @@ namespace ostrel::acquire::testing {
 // without spaces and dashes: "DATATYPE"), "meta" (the user labels "##$NAME" as "NAME"), values as
 // text, and "x" and "y" (the points). False with *error when Node, the reader or
 // a file fails.
-bool readJcampFiles(const std::vector<std::string>& paths, JsonValue* files, std::string* error);
+bool readJcampFiles(const std::vector<std::string>& paths, nlohmann::json* files, std::string* error);
 
 }  // namespace ostrel::acquire::testing

@@ -15,7 +15,7 @@
 namespace ostrel::acquire {
 namespace {
 
-using testing::JsonValue;
+using JsonValue = nlohmann::json;
 using testing::ScratchDirectory;
 
 std::vector<std::string> lines(const std::string& text) {
@@ -174,26 +174,26 @@ TEST(WidestFiniteRange, PicksTheLongestRunOfFiniteValues) {
 // What jcampconverter makes of a file must be what was written: every point within YFACTOR, the
 // axis within a millionth of a step, and the labels.
 void expectReadBackAsWritten(const JcampSpectrum& spectrum, const JsonValue& read) {
-    ASSERT_EQ(read["entries"].number(), 1);
-    ASSERT_EQ(read["x"].array().size(), spectrum.count);
-    ASSERT_EQ(read["y"].array().size(), spectrum.count);
-    const JsonValue::Object& info = read["info"].object();
-    const double yFactor = std::stod(info.at("YFACTOR").text());
+    ASSERT_EQ(read["entries"].get<double>(), 1);
+    ASSERT_EQ(read["x"].size(), spectrum.count);
+    ASSERT_EQ(read["y"].size(), spectrum.count);
+    const JsonValue& info = read["info"];
+    const double yFactor = std::stod(info.at("YFACTOR").get<std::string>());
     for (size_t index = 0; index < spectrum.count; ++index) {
         const double x = spectrum.firstX + static_cast<double>(index) * spectrum.deltaX;
-        ASSERT_NEAR(read["x"][index].number(), x, std::fabs(spectrum.deltaX) * 1.0e-6) << index;
-        ASSERT_NEAR(read["y"][index].number(), spectrum.y[index], yFactor) << index;
+        ASSERT_NEAR(read["x"][index].get<double>(), x, std::fabs(spectrum.deltaX) * 1.0e-6) << index;
+        ASSERT_NEAR(read["y"][index].get<double>(), spectrum.y[index], yFactor) << index;
     }
-    EXPECT_EQ(info.at("TITLE").text(), spectrum.title);
-    EXPECT_EQ(info.at("JCAMPDX").text(), "4.24");
-    EXPECT_EQ(info.at("DATATYPE").text(), "INFRARED SPECTRUM");
-    EXPECT_EQ(info.at("XUNITS").text(), "1/CM");
-    EXPECT_EQ(info.at("YUNITS").text(), jcampYUnitsText(spectrum.yUnits));
-    EXPECT_EQ(std::stoul(info.at("NPOINTS").text()), spectrum.count);
-    const JsonValue::Object& userLabels = read["meta"].object();
+    EXPECT_EQ(info.at("TITLE").get<std::string>(), spectrum.title);
+    EXPECT_EQ(info.at("JCAMPDX").get<std::string>(), "4.24");
+    EXPECT_EQ(info.at("DATATYPE").get<std::string>(), "INFRARED SPECTRUM");
+    EXPECT_EQ(info.at("XUNITS").get<std::string>(), "1/CM");
+    EXPECT_EQ(info.at("YUNITS").get<std::string>(), jcampYUnitsText(spectrum.yUnits));
+    EXPECT_EQ(std::stoul(info.at("NPOINTS").get<std::string>()), spectrum.count);
+    const JsonValue& userLabels = read["meta"];
     for (const JcampLabel& label : spectrum.userLabels) {
         ASSERT_TRUE(userLabels.count(label.name)) << label.name;
-        EXPECT_EQ(userLabels.at(label.name).text(), label.value);
+        EXPECT_EQ(userLabels.at(label.name).get<std::string>(), label.value);
     }
 }
 
@@ -255,7 +255,7 @@ TEST(JcampReader, AnIndependentReaderReadsBackEveryValueAndLabel) {
     JsonValue read;
     std::string error;
     ASSERT_TRUE(testing::readJcampFiles(paths, &read, &error)) << error;
-    ASSERT_EQ(read.array().size(), written.size());
+    ASSERT_EQ(read.size(), written.size());
     for (size_t index = 0; index < written.size(); ++index) {
         SCOPED_TRACE(written[index].title);
         expectReadBackAsWritten(written[index], read[index]);

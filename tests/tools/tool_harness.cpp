@@ -138,6 +138,19 @@ bool readCsv(const std::string& path, CsvFile* file, std::string* error) {
     return true;
 }
 
+bool readJsonFile(const std::string& path, nlohmann::json* document, std::string* error) {
+    if (!fileExists(path)) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    *document = nlohmann::json::parse(readFile(path), nullptr, false);
+    if (document->is_discarded()) {
+        *error = path + ": not one valid JSON document";
+        return false;
+    }
+    return true;
+}
+
 ToolProcess::ToolProcess(const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment,
                          const std::string& scratch)

@@ -1,11 +1,12 @@
 // Running ostrel-acquire as a person runs it, and reading back what it wrote: a child process with
 // its own environment and captured output, a scratch directory, and a strict reader for the
-// tool's CSV files.
+// tool's CSV and JSON files.
 #pragma once
 
 #include <sys/types.h>
 
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct CsvFile {
     std::vector<std::vector<double>> rows;
 };
 bool readCsv(const std::string& path, CsvFile* file, std::string* error);
+
+// Parses a whole file as one strict JSON document (no comments, no NaN, no trailing commas), so
+// a malformed file fails the test that reads it.
+bool readJsonFile(const std::string& path, nlohmann::json* document, std::string* error);
 
 struct ProcessResult {
     bool finished = false;  // false: still running at the limit (then killed)

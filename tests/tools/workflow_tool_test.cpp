@@ -10,11 +10,12 @@
 
 #include "archive_reader.h"
 #include "independent_jcamp_reader.h"
-#include "json_reader.h"
 #include "tool_harness.h"
 
 namespace ostrel::acquire::testing {
 namespace {
+
+using JsonValue = nlohmann::json;
 
 const std::vector<std::string> kQuickRun = {"--points",  "512",           "--scans", "2",
                                             "--no-plot", "--sim-scan-ms", "200",     "--quiet"};
@@ -28,7 +29,7 @@ std::vector<std::string> quickRun(const std::vector<std::string>& more) {
 JsonValue readSummary(const std::string& directory) {
     JsonValue document;
     std::string error;
-    EXPECT_TRUE(parseJson(readFile(directory + "/summary.json"), &document, &error)) << error;
+    EXPECT_TRUE(readJsonFile(directory + "/summary.json", &document, &error)) << error;
     return document;
 }
 
@@ -95,32 +96,32 @@ TEST(Workflow, BackgroundThenSampleFilesReadBackByAnIndependentReaderAsTheArchiv
         SCOPED_TRACE(names[index]);
         const ArchiveRow row = rowOf(names[index]);
         const JsonValue& file = read[index];
-        const JsonValue::Object& info = file["info"].object();
-        const JsonValue::Object& labels = file["meta"].object();
-        EXPECT_EQ(info.at("YUNITS").text(), row.yUnits);
-        EXPECT_EQ(info.at("XUNITS").text(), "1/CM");
-        EXPECT_EQ(labels.at("SCAN DIRECTION").text(), row.half == 0 ? "forward" : "reverse");
-        EXPECT_EQ(labels.at("POINTS").text(), "512");
-        EXPECT_EQ(labels.at("SCANS").text(), "2");
-        EXPECT_EQ(labels.at("APODIZATION").text(), "happ-genzel");
-        EXPECT_EQ(labels.at("LASER WAVENUMBER").text(), "15798");
-        EXPECT_EQ(labels.at("UNDERSAMPLING").text(), "2");
+        const JsonValue& info = file["info"];
+        const JsonValue& labels = file["meta"];
+        EXPECT_EQ(info.at("YUNITS").get<std::string>(), row.yUnits);
+        EXPECT_EQ(info.at("XUNITS").get<std::string>(), "1/CM");
+        EXPECT_EQ(labels.at("SCAN DIRECTION").get<std::string>(), row.half == 0 ? "forward" : "reverse");
+        EXPECT_EQ(labels.at("POINTS").get<std::string>(), "512");
+        EXPECT_EQ(labels.at("SCANS").get<std::string>(), "2");
+        EXPECT_EQ(labels.at("APODIZATION").get<std::string>(), "happ-genzel");
+        EXPECT_EQ(labels.at("LASER WAVENUMBER").get<std::string>(), "15798");
+        EXPECT_EQ(labels.at("UNDERSAMPLING").get<std::string>(), "2");
         EXPECT_EQ(labels.count("TIMESTAMP"), row.file < 0 ? 0u : 1u);
 
         const std::vector<double> all = archive.doubles(row.dataset);
         const size_t offset =
             (row.file < 0 ? 0 : static_cast<size_t>(row.file - 1) * 2 * bins) + row.half * bins;
         const double* expected = all.data() + offset;
-        const double yFactor = std::stod(info.at("YFACTOR").text());
-        const JsonValue::Array& x = file["x"].array();
-        const JsonValue::Array& y = file["y"].array();
+        const double yFactor = std::stod(info.at("YFACTOR").get<std::string>());
+        const JsonValue& x = file["x"];
+        const JsonValue& y = file["y"];
         ASSERT_FALSE(x.empty());
         const size_t first =
-            static_cast<size_t>(std::lround((x[0].number() - wavenumbers[0]) / step));
+            static_cast<size_t>(std::lround((x[0].get<double>() - wavenumbers[0]) / step));
         ASSERT_LE(first + y.size(), bins);
         for (size_t point = 0; point < y.size(); ++point) {
-            ASSERT_NEAR(x[point].number(), wavenumbers[first + point], step * 1.0e-6);
-            ASSERT_NEAR(y[point].number(), expected[first + point], yFactor) << point;
+            ASSERT_NEAR(x[point].get<double>(), wavenumbers[first + point], step * 1.0e-6);
+            ASSERT_NEAR(y[point].get<double>(), expected[first + point], yFactor) << point;
         }
         // The file holds the widest defined stretch: the points on either side are undefined.
         if (first > 0) {
@@ -165,18 +166,18 @@ TEST(Workflow, AbsorbanceFilesShowTheSimulatorsLinesAtTheirPlacesAndHeights) {
                                 scratch.path() + "/sample/absorbance-0001-reverse.jdx"},
                                &read, &error))
         << error;
-    for (const JsonValue& file : read.array()) {
-        SCOPED_TRACE(file["meta"]["SCAN DIRECTION"].text());
-        const JsonValue::Array& x = file["x"].array();
-        const JsonValue::Array& y = file["y"].array();
+    for (const JsonValue& file : read) {
+        SCOPED_TRACE(file["meta"]["SCAN DIRECTION"].get<std::string>());
+        const JsonValue& x = file["x"];
+        const JsonValue& y = file["y"];
         for (const Line& line : lines) {
             double peakX = 0.0;
             double peak = -1.0;
             for (size_t point = 0; point < x.size(); ++point) {
-                if (std::fabs(x[point].number() - line.centre) < 3.0 * line.hwhm &&
-                    y[point].number() > peak) {
-                    peak = y[point].number();
-                    peakX = x[point].number();
+                if (std::fabs(x[point].get<double>() - line.centre) < 3.0 * line.hwhm &&
+                    y[point].get<double>() > peak) {
+                    peak = y[point].get<double>();
+                    peakX = x[point].get<double>();
                 }
             }
             EXPECT_NEAR(peakX, line.centre, 1.0) << line.centre;
@@ -214,20 +215,20 @@ TEST(Workflow, IntervalStartsOneFileEverySecondsAndTheSummaryGivesTheCadence) {
                 {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const JsonValue summary = readSummary(out);
-    EXPECT_EQ(summary["files_saved"].number(), 3);
-    EXPECT_EQ(summary["files_missed"].number(), 0);
+    EXPECT_EQ(summary["files_saved"].get<double>(), 3);
+    EXPECT_EQ(summary["files_missed"].get<double>(), 0);
     // The stamps are the driver's, of each file's end; a busy machine delays some of them.
-    EXPECT_NEAR(summary["timing"]["cadence_s"].number(), 0.5, 0.15);
-    EXPECT_EQ(summary["settings"]["interval_s"].number(), 0.5);
+    EXPECT_NEAR(summary["timing"]["cadence_s"].get<double>(), 0.5, 0.15);
+    EXPECT_EQ(summary["settings"]["interval_s"].get<double>(), 0.5);
     EXPECT_GE(result.seconds, 1.0);
     // The progress line gives the cadence achieved, from the driver's time stamps.
     EXPECT_TRUE(result.out.find(", one file every 0.4") != std::string::npos ||
                 result.out.find(", one file every 0.5") != std::string::npos)
         << result.out;
-    const JsonValue::Array& files = summary["files"].array();
+    const JsonValue& files = summary["files"];
     for (size_t index = 1; index < files.size(); ++index) {
         const double gap =
-            files[index]["timestamp_ms"].number() - files[index - 1]["timestamp_ms"].number();
+            files[index]["timestamp_ms"].get<double>() - files[index - 1]["timestamp_ms"].get<double>();
         EXPECT_NEAR(gap, 500.0, 200.0) << index;
     }
 }
@@ -243,7 +244,7 @@ TEST(Workflow, FormatListChoosesTheOutputsAndAWrongListIsAUsageError) {
     EXPECT_EQ(entries,
               (std::vector<std::string>{"mean-single-beam-forward.jdx",
                                         "mean-single-beam-reverse.jdx", "run.h5", "summary.json"}));
-    EXPECT_EQ(readSummary(out)["settings"]["format"].text(), "hdf5");
+    EXPECT_EQ(readSummary(out)["settings"]["format"].get<std::string>(), "hdf5");
 
     result = runTool({"--format", "csv,xml", "--out", scratch.path() + "/bad"}, {}, scratch.path());
     EXPECT_EQ(result.exitCode, 2);

@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "background.h"
+#include "error_hints.h"
 #include "file_writer.h"
 #include "host_events.h"
+#include "live_view.h"
+#include "page_files.h"
 #include "plot.h"
 #include "progress.h"
 #include "run_summary.h"
@@ -20,7 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kSocketFlag = OSTRELTCP_SOCKET_FLAG;
 // The driver's own limit for a scan sequence is 45 s per scan; this host gives up only if even
 // that has passed without any event, so the driver's error is what a person normally sees.
 constexpr double kDeadmanPerScanSeconds = 45.0;
@@ -30,7 +32,8 @@ constexpr double kInactivityMarginSeconds = 30.0;
 // driver code whose text is the same (the platform part appended to both is the same too).
 int32_t identifyLastError(const host::DriverApi& api) {
     const std::string last = host::lastErrorText(api, 0);
-    for (int32_t code = OSTRELTCP_ERR_COMMAND_SOCKET; code <= OSTRELTCP_ERR_SCAN_DIR_RANGE; ++code) {
+    for (int32_t code = OSTRELTCP_ERR_COMMAND_SOCKET; code <= OSTRELTCP_ERR_SCAN_DIR_RANGE;
+         ++code) {
         if (host::lastErrorText(api, code) == last) {
             return code;
         }
@@ -40,6 +43,12 @@ int32_t identifyLastError(const host::DriverApi& api) {
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double wallClockMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 const char* directionText(int direction) {
@@ -90,6 +99,11 @@ class Run {
     int execute();
 
   private:
+    int run();
+    int startLiveView();
+    void publishProgress();
+    void endLiveView(Outcome outcome, const std::string& text);
+    void showFile(const AcquiredFile& file, const std::vector<ostrel::spectra::Spectrum>& spectra);
     int prepare();
     int connect();
     int calibrate();
@@ -101,7 +115,8 @@ class Run {
     double cadenceSeconds() const;
     bool driverCall(int32_t result, const std::string& what);
     void reportDriverError(const std::string& what, int32_t code);
-    void reportError(const std::string& what, const std::string& detail = "");
+    void reportError(const std::string& what, const std::string& detail = "", int32_t code = 0,
+                     const std::string& hint = "");
     void warn(const std::string& text);
     int follow();
     void fetchFile(uint64_t signalled);
@@ -109,7 +124,7 @@ class Run {
     void shutDown();
     void removeDirectoryIfEmpty();
     void drawLastPlot();
-    void printFinalLine(Outcome outcome);
+    std::string printFinalLine(Outcome outcome);
     ProgressState progress() const;
 
     const host::DriverApi& api_;
@@ -127,6 +142,7 @@ class Run {
     bool writeFailureReported_ = false;
     int scan_ = 0;
     std::vector<double> lastData_;  // the file fetched last
+    std::unique_ptr<live::LiveView> live_;
 
     Clock::time_point started_ = Clock::now();
     Clock::time_point runStarted_ = Clock::now();
@@ -135,14 +151,21 @@ class Run {
     bool waitingForNextFile_ = false;
 };
 
-void Run::reportError(const std::string& what, const std::string& detail) {
+void Run::reportError(const std::string& what, const std::string& detail, int32_t code,
+                      const std::string& hint) {
     display_.finishLine();
     std::fprintf(stderr, "ostrel-acquire: %s\n", what.c_str());
     if (!detail.empty()) {
         std::fprintf(stderr, "  %s\n", detail.c_str());
     }
+    if (!hint.empty()) {
+        std::fprintf(stderr, "  hint: %s\n", hint.c_str());
+    }
     if (report_.error.empty()) {
         report_.error = detail.empty() ? what : what + ": " + detail;
+    }
+    if (live_ != nullptr) {
+        live_->publishError(what, detail, code, hint);
     }
 }
 
@@ -155,11 +178,8 @@ void Run::reportDriverError(const std::string& what, int32_t code) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
     }
-    reportError(what, code != 0 ? "driver error " + std::to_string(code) + ": " + text : text);
-    const std::string hint = hintForError(code);
-    if (!hint.empty()) {
-        std::fprintf(stderr, "  hint: %s\n", hint.c_str());
-    }
+    reportError(what, code != 0 ? "driver error " + std::to_string(code) + ": " + text : text, code,
+                hintForError(code));
 }
 
 void Run::warn(const std::string& text) {
@@ -183,6 +203,77 @@ ProgressState Run::progress() const {
     state.elapsedSeconds = secondsSince(runStarted_);
     state.cadenceSeconds = cadenceSeconds();
     return state;
+}
+
+// Before anything else, so that a page opened at once sees the connection and the calibration.
+int Run::startLiveView() {
+    if (!options_.live) {
+        return ExitOk;
+    }
+    live::LiveViewSettings settings;
+    settings.address.host = options_.liveHost;
+    settings.address.port = options_.livePort;
+    settings.pageDirectories = live::pageDirectoryCandidates(live::programDirectory());
+    settings.libraryDirectory = live::defaultLibraryDirectory();
+    live_ = std::make_unique<live::LiveView>();
+    std::string error;
+    if (!live_->start(settings, &error)) {
+        live_.reset();
+        reportError(error);
+        return ExitOutput;
+    }
+    if (!live::isLoopbackHost(options_.liveHost)) {
+        warn("the live view listens on " + options_.liveHost +
+             ": anyone who can reach this computer over the network can watch the run");
+    }
+    // Printed even when quiet: it is the only way to learn the port when the system chose it.
+    display_.finishLine();
+    std::printf("live view: %s\n", live_->url().c_str());
+    std::fflush(stdout);
+    publishProgress();
+    return ExitOk;
+}
+
+void Run::publishProgress() {
+    if (live_ == nullptr) {
+        return;
+    }
+    live::LiveProgress progress;
+    progress.state = this->progress();
+    api_.spectrometer_getStatus(&progress.driverStatus);
+    progress.filesMissed = report_.filesMissed;
+    progress.address = options_.address;
+    progress.simulator = options_.simulator;
+    live_->publishProgress(progress);
+}
+
+// On the writer thread, with the spectra just computed.
+void Run::showFile(const AcquiredFile& file,
+                   const std::vector<ostrel::spectra::Spectrum>& spectra) {
+    live::LiveFile shown;
+    shown.number = file.number;
+    shown.timestampMs = file.timestampMs;
+    shown.coaddEventMs = file.coaddEventMs;
+    shown.scans = options_.scans;
+    shown.halves = &halves_;
+    shown.data = file.data.data();
+    shown.pointsPerHalf = file.data.size() / halves_.size();
+    for (const ostrel::spectra::Spectrum& spectrum : spectra) {
+        shown.spectra.push_back({spectrum.values.data(), spectrum.values.size(),
+                                 spectrum.firstWavenumber, spectrum.wavenumberStep});
+    }
+    // Single beam until the run has a background; then the pipeline hands over absorbance here
+    // and says so in shown.spectrumKind.
+    live_->publishFile(shown);
+}
+
+void Run::endLiveView(Outcome outcome, const std::string& text) {
+    if (live_ == nullptr) {
+        return;
+    }
+    publishProgress();
+    live_->publishEnd(outcomeName(outcome), report_.files.size(), report_.filesMissed, text);
+    live_->stop();
 }
 
 int Run::connect() {
@@ -324,6 +415,12 @@ int Run::startRun() {
     settings.gain = options_.gain;
     settings.skip = report_.skip;
     settings.halves = halves_;
+    if (live_ != nullptr) {
+        settings.computed = [this](const AcquiredFile& file,
+                                   const std::vector<ostrel::spectra::Spectrum>& spectra) {
+            showFile(file, spectra);
+        };
+    }
     writer_ = std::make_unique<FileWriter>(settings, makeSpectrumOutputs());
     std::string error;
     if (!writer_->start(&error)) {
@@ -364,8 +461,10 @@ int Run::prepare() {
         return ExitOutput;
     }
     int status = connect();
+    publishProgress();
     if (status == ExitOk && options_.calibrate) {
         status = calibrate();
+        publishProgress();
     }
     if (status == ExitOk) {
         status = sendSettings();
@@ -376,6 +475,7 @@ int Run::prepare() {
 // One co-add event: the driver publishes the newest file only, so when several files were
 // signalled since the last wait, the ones in between are gone and are counted as missed.
 void Run::fetchFile(uint64_t signalled) {
+    const double coaddEventMs = wallClockMs();
     report_.filesSignalled += signalled;
     scan_ = 0;
     if (signalled > 1) {
@@ -385,6 +485,7 @@ void Run::fetchFile(uint64_t signalled) {
     }
     AcquiredFile file;
     file.number = report_.filesSignalled;
+    file.coaddEventMs = coaddEventMs;
     file.data.assign(static_cast<size_t>(std::max(report_.pointsReported, 1)), 0.0);
     const int32_t result = api_.spectrometer_getData(
         file.data.data(), static_cast<int32_t>(file.data.size()), &file.timestampMs);
@@ -482,6 +583,7 @@ int Run::follow() {
             lastEvent = Clock::now();  // no word is expected while waiting for the next start
         }
         display_.update(progress());
+        publishProgress();
         if (secondsSince(lastEvent) > inactivityLimit) {
             reportError("no word from the driver for " + formatDuration(secondsSince(lastEvent)) +
                         "; giving up");
@@ -548,13 +650,12 @@ void Run::drawLastPlot() {
     std::snprintf(spectrumTitle, sizeof spectrumTitle,
                   "Spectrum (%s, %s, zero-fill %d, laser %g cm^{-1}, undersampling %d)",
                   std::string(ostrel::spectra::name(spectra.phase)).c_str(),
-                  std::string(ostrel::spectra::name(spectra.apodization)).c_str(),
-                  spectra.zeroFill, spectra.laserWavenumber, spectra.undersampling);
+                  std::string(ostrel::spectra::name(spectra.apodization)).c_str(), spectra.zeroFill,
+                  spectra.laserWavenumber, spectra.undersampling);
     request.spectrumTitle = spectrumTitle;
-    request.spectrumLabel = spectra.phase == ostrel::spectra::PhaseMode::Mertz ? "single beam"
-                            : spectra.phase == ostrel::spectra::PhaseMode::Magnitude
-                                ? "magnitude"
-                                : "power";
+    request.spectrumLabel = spectra.phase == ostrel::spectra::PhaseMode::Mertz       ? "single beam"
+                            : spectra.phase == ostrel::spectra::PhaseMode::Magnitude ? "magnitude"
+                                                                                     : "power";
     std::string message;
     const PlotResult result = drawPlot(request, &message);
     if (result == PlotResult::GnuplotMissing) {
@@ -564,7 +665,7 @@ void Run::drawLastPlot() {
     }
 }
 
-void Run::printFinalLine(Outcome outcome) {
+std::string Run::printFinalLine(Outcome outcome) {
     display_.finishLine();
     const char* verb = outcome == Outcome::Complete      ? "acquired"
                        : outcome == Outcome::Interrupted ? "interrupted after"
@@ -575,20 +676,29 @@ void Run::printFinalLine(Outcome outcome) {
     }
     const std::string missed =
         report_.filesMissed > 0 ? ", " + std::to_string(report_.filesMissed) + " missed" : "";
-    std::printf("%s %s file(s) (%d scans of %d points, %s%s) in %s%s; output in %s/\n", verb,
-                count.c_str(), options_.scans, options_.points, directionText(options_.direction),
-                options_.simulator ? ", simulator" : "",
-                formatDuration(report_.acquisitionSeconds).c_str(), missed.c_str(),
-                options_.outputDirectory.c_str());
+    char line[1024];
+    std::snprintf(
+        line, sizeof line, "%s %s file(s) (%d scans of %d points, %s%s) in %s%s; output in %s/",
+        verb, count.c_str(), options_.scans, options_.points, directionText(options_.direction),
+        options_.simulator ? ", simulator" : "", formatDuration(report_.acquisitionSeconds).c_str(),
+        missed.c_str(), options_.outputDirectory.c_str());
+    std::printf("%s\n", line);
     std::fflush(stdout);
+    return line;
 }
 
 int Run::execute() {
     halves_ = halfNames(options_.direction);
+    const int status = startLiveView();
+    return status == ExitOk ? run() : status;
+}
+
+int Run::run() {
     int status = prepare();
     if (status != ExitOk && writer_ == nullptr) {
         shutDown();
         removeDirectoryIfEmpty();
+        endLiveView(Outcome::Failed, report_.error);
         return status;
     }
     if (status == ExitOk) {
@@ -619,66 +729,11 @@ int Run::execute() {
     if (status != ExitOutput) {
         drawLastPlot();
     }
-    printFinalLine(outcome);
+    endLiveView(outcome, printFinalLine(outcome));
     return status;
 }
 
 }  // namespace
-
-std::string hintForError(int32_t code) {
-    if ((code & kSocketFlag) != 0) {
-        switch (code & ~kSocketFlag) {
-            case 10061:
-                return "nothing accepts connections there: is the instrument switched on and at "
-                       "that address?";
-            case 10060:
-            case 8:  // the socket layer's own time-out
-                return "no answer: is the instrument switched on, at that address and on this "
-                       "network?";
-            case 10051:
-            case 10065:
-                return "that address cannot be reached from this computer: check the address "
-                       "and the network settings";
-            case 6:  // not an address in dotted form
-                return "give the instrument's IPv4 address in dotted form, e.g. 192.168.1.50";
-            default:
-                return "is the instrument switched on and at that address?";
-        }
-    }
-    switch (code) {
-        case OSTRELTCP_ERR_COMMAND_SOCKET:
-        case OSTRELTCP_ERR_DATA_SOCKET:
-            return "the instrument took the connection but did not say \"ready\" within 10 s: is "
-                   "it still starting up, or is another program connected to it?";
-        case OSTRELTCP_ERR_OK_TIMEOUT:
-            return "the instrument did not acknowledge within 5 s: is it busy or still starting "
-                   "up?";
-        case OSTRELTCP_ERR_INSTRUMENT:
-            return "the instrument does not accept that value: check it against the "
-                   "instrument's range";
-        case OSTRELTCP_ERR_CONNECT:
-            return "the connection was not established within 2 s: is the instrument switched "
-                   "on and at that address?";
-        case OSTRELTCP_ERR_CALSCAN:
-            return "the calibration scan did not finish: is the instrument scanning?";
-        case OSTRELTCP_ERR_DEADMAN:
-            return "the scans did not finish within 45 s per scan: is the scanning mechanism "
-                   "running?";
-        case OSTRELTCP_ERR_SCAN_TIMEOUT:
-            return "a scan took more than twice the calibrated time: calibrate again "
-                   "(--calibrate) or check the scanning mechanism";
-        case OSTRELTCP_ERR_SHORT_BLOCK:
-        case OSTRELTCP_ERR_SOCKET_READ:
-            return "the connection to the instrument broke: check the network and the "
-                   "instrument";
-        case OSTRELTCP_ERR_INSTRUMENT_SCAN:
-            return "the instrument reported an error during the scan: check its state";
-        case OSTRELTCP_ERR_POINTS_RANGE:
-            return "points must be 1 to 32768 per direction";
-        default:
-            return "";
-    }
-}
 
 int runAcquisition(const host::DriverApi& api, const RunOptions& options) {
     Run run(api, options);

@@ -4,17 +4,11 @@
 // a summary and a plot.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "driver_library.h"
 #include "run_options.h"
 
 namespace ostrel::acquire {
 
 int runAcquisition(const host::DriverApi& api, const RunOptions& options);
-
-// The hint printed under a driver error: what a person can check. Empty when there is none.
-std::string hintForError(int32_t code);
 
 }  // namespace ostrel::acquire

@@ -168,6 +168,9 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
         }
         summary->halves.push_back(statistics);
     }
+    if (settings_.computed) {
+        settings_.computed(file, working_);
+    }
     // An interferogram that gives no spectrum (too few points, a value that is not a number) is
     // still saved; the summary says why its spectrum is missing.
     const bool hasSpectrum = spectrumError.empty();

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,7 @@ namespace ostrel::acquire {
 struct AcquiredFile {
     uint64_t number = 0;
     double timestampMs = 0.0;
+    double coaddEventMs = 0.0;  // when the host saw the co-add event, ms since 1970 UTC
     std::vector<double> data;
 };
 
@@ -34,8 +36,8 @@ constexpr size_t kReportedBands = 5;
 struct HalfSummary {
     std::string name;
     CurveStatistics interferogram;
-    double zpdIndex = 0.0;    // points from the start of the half, to a fraction
-    double resolution = 0.0;  // nominal, cm^-1
+    double zpdIndex = 0.0;                     // points from the start of the half, to a fraction
+    double resolution = 0.0;                   // nominal, cm^-1
     std::vector<ostrel::spectra::Band> bands;  // strongest first
 };
 
@@ -60,6 +62,12 @@ struct FileSettings {
     int gain = 0;
     int skip = 0;
     std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
+    // Called on the writer thread with each file and its spectra (one per half) as soon as they
+    // are computed, before the files are written: the live view shows it without waiting for
+    // the disk.
+    // A half whose spectrum could not be computed has no values.
+    std::function<void(const AcquiredFile&, const std::vector<ostrel::spectra::Spectrum>&)>
+        computed;
 };
 
 std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format);

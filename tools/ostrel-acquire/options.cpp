@@ -1,11 +1,11 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include "live_address.h"
 #include "ostreltcp.h"
 
 namespace ostrel::acquire {
@@ -141,6 +141,12 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
     app.add_flag("--no-plot", noPlot, "do not draw plot.png");
     app.add_option("--gnuplot", run.gnuplot, "the gnuplot program that draws the plot")
         ->capture_default_str();
+    std::string live;
+    app.add_option("--live", live,
+                   "serve a live view of the run in the browser at [HOST:]PORT (HOST "
+                   "127.0.0.1 unless given; PORT 0 picks a free one); with --files 0 it is "
+                   "the alignment view")
+        ->type_name("[HOST:]PORT");
     app.add_option("--trace", options->trace,
                    "send the driver's trace to this file (or \"stderr\")");
     app.add_option("--library", options->library,
@@ -172,6 +178,19 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         const int code = app.exit(error);
         *exitCode = code == 0 ? ExitOk : ExitUsage;
         return false;
+    }
+    if (!live.empty()) {
+        live::LiveAddress where;
+        std::string error;
+        if (!live::parseLiveAddress(live, &where, &error)) {
+            std::fprintf(stderr, "--live: %s\nRun with --help for more information.\n",
+                         error.c_str());
+            *exitCode = ExitUsage;
+            return false;
+        }
+        run.live = true;
+        run.liveHost = where.host;
+        run.livePort = where.port;
     }
     run.plot = !noPlot;
     std::string error;

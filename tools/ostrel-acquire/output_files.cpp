@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <nlohmann/json.hpp>
 
-#include "json_writer.h"
+#include "json_text.h"
 
 namespace ostrel::acquire {
 namespace {
@@ -57,27 +59,32 @@ void writeCsv(std::FILE* stream, const Table& table) {
 }
 
 void writeJson(std::FILE* stream, const Table& table) {
-    JsonWriter json(stream);
-    json.beginObject();
-    json.member("kind", table.title);
+    JsonValue document;
+    document["kind"] = table.title;
     for (const HeaderEntry& entry : table.header) {
-        json.key(entry.key);
-        std::visit([&json](const auto& value) { json.value(value); }, entry.value);
+        std::visit([&](const auto& value) { document[entry.key] = value; }, entry.value);
     }
-    json.member("rows", table.rows);
-    json.member("index", table.indexName);
+    document["rows"] = table.rows;
+    document["index"] = table.indexName;
     if (table.indexValues != nullptr) {
-        json.key(table.indexName);
-        json.numbers(table.indexValues, table.rows);
+        document[table.indexName] =
+            std::vector<double>(table.indexValues, table.indexValues + table.rows);
     }
     for (const Column& column : table.columns) {
-        json.key(column.name);
-        json.numbers(column.values, table.rows);
+        document[column.name] = std::vector<double>(column.values, column.values + table.rows);
     }
-    json.endObject();
+    const std::string text = jsonText(document, 2);
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fputc('\n', stream);
 }
 
 }  // namespace
+
+std::string formatNumber(double value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
 
 const char* formatExtension(OutputFormat format) {
     return format == OutputFormat::Json ? "json" : "csv";

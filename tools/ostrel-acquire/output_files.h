@@ -15,6 +15,9 @@ enum class OutputFormat { Csv, Json };
 
 const char* formatExtension(OutputFormat format);  // "csv" or "json"
 
+// The shortest decimal text that reads back as exactly this double ("nan", "inf" for those).
+std::string formatNumber(double value);
+
 // One file being written. The temporary name starts with a dot and ends in ".tmp-<pid>" so that
 // it is hidden, cannot be mistaken for a result, and two runs never share one.
 class AtomicFile {

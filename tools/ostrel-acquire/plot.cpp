@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "json_writer.h"
 #include "output_files.h"
 
 extern char** environ;

@@ -44,6 +44,9 @@ struct RunOptions {
     bool quiet = false;
     bool plot = true;
     std::string gnuplot = "gnuplot";
+    bool live = false;     // serve the live view (--live)
+    std::string liveHost;  // where it listens
+    int livePort = 0;      // 0: any free port
 };
 
 }  // namespace ostrel::acquire

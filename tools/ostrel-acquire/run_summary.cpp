@@ -1,105 +1,93 @@
 #include "run_summary.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
-#include "json_writer.h"
+#include "json_text.h"
 #include "output_files.h"
 
 namespace ostrel::acquire {
 namespace {
 
-void writeSettings(JsonWriter& json, const RunReport& report) {
+JsonValue settings(const RunReport& report) {
     const RunOptions& options = report.options;
-    json.key("settings");
-    json.beginObject();
-    json.member("points", options.points);
-    json.member("points_reported", report.pointsReported);
-    json.member("scans", options.scans);
-    json.member("files", options.files);
-    json.member("direction", options.direction);
-    json.member("gain", options.gain);
-    json.member("skip", report.skip);
-    json.member("calibrated", options.calibrate);
+    JsonValue json;
+    json["points"] = options.points;
+    json["points_reported"] = report.pointsReported;
+    json["scans"] = options.scans;
+    json["files"] = options.files;
+    json["direction"] = options.direction;
+    json["gain"] = options.gain;
+    json["skip"] = report.skip;
+    json["calibrated"] = options.calibrate;
     const ostrel::spectra::Settings& spectra = options.spectra;
-    json.member("laser_wavenumber", spectra.laserWavenumber);
-    json.member("undersampling", spectra.undersampling);
-    json.member("apodization", std::string(ostrel::spectra::name(spectra.apodization)));
-    json.member("phase", std::string(ostrel::spectra::name(spectra.phase)));
-    json.member("phase_resolution", spectra.phaseResolution);
-    json.member("zero_fill", spectra.zeroFill);
-    json.member("range_low", spectra.rangeLow);
-    json.member("range_high", std::min(spectra.rangeHigh, ostrel::spectra::highestWavenumber(spectra)));
-    json.member("format", outputFormatsText(options.formats));
-    json.member("jcamp_form", options.jcampForm == JcampForm::Difdup ? "difdup" : "affn");
-    json.member("interval_s", options.intervalSeconds);
-    json.key("background");
-    json.beginArray();
-    for (const std::string& path : options.background) {
-        json.value(path);
-    }
-    json.endArray();
-    json.member("background_threshold_percent", options.backgroundThresholdPercent);
-    json.endObject();
+    json["laser_wavenumber"] = spectra.laserWavenumber;
+    json["undersampling"] = spectra.undersampling;
+    json["apodization"] = std::string(ostrel::spectra::name(spectra.apodization));
+    json["phase"] = std::string(ostrel::spectra::name(spectra.phase));
+    json["phase_resolution"] = spectra.phaseResolution;
+    json["zero_fill"] = spectra.zeroFill;
+    json["range_low"] = spectra.rangeLow;
+    json["range_high"] = std::min(spectra.rangeHigh, ostrel::spectra::highestWavenumber(spectra));
+    json["format"] = outputFormatsText(options.formats);
+    json["jcamp_form"] = options.jcampForm == JcampForm::Difdup ? "difdup" : "affn";
+    json["interval_s"] = options.intervalSeconds;
+    json["background"] = options.background;
+    json["background_threshold_percent"] = options.backgroundThresholdPercent;
+    return json;
 }
 
-void writeTiming(JsonWriter& json, const RunReport& report) {
-    json.key("timing");
-    json.beginObject();
-    json.member("connect_s", report.connectSeconds);
-    json.member("calibration_s", report.calibrationSeconds);
-    json.member("acquisition_s", report.acquisitionSeconds);
-    json.member("close_s", report.closeSeconds);
-    json.member("total_s", report.totalSeconds);
-    json.member("seconds_per_file",
-                report.filesSignalled > 0
-                    ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
-                    : 0.0);
-    json.member("cadence_s", report.cadenceSeconds);
+JsonValue timing(const RunReport& report) {
+    JsonValue json;
+    json["connect_s"] = report.connectSeconds;
+    json["calibration_s"] = report.calibrationSeconds;
+    json["acquisition_s"] = report.acquisitionSeconds;
+    json["close_s"] = report.closeSeconds;
+    json["total_s"] = report.totalSeconds;
+    json["seconds_per_file"] =
+        report.filesSignalled > 0
+            ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
+            : 0.0;
+    json["cadence_s"] = report.cadenceSeconds;
     double writeSeconds = 0.0;
     for (const FileSummary& file : report.files) {
         writeSeconds += file.writeSeconds;
     }
-    json.member("write_s_per_file", report.files.empty()
-                                        ? 0.0
-                                        : writeSeconds / static_cast<double>(report.files.size()));
-    json.endObject();
+    json["write_s_per_file"] =
+        report.files.empty() ? 0.0 : writeSeconds / static_cast<double>(report.files.size());
+    return json;
 }
 
-void writeFile(JsonWriter& json, const FileSummary& file) {
-    json.beginObject();
-    json.member("file", static_cast<int64_t>(file.number));
-    json.member("interferogram", file.interferogramName);
-    json.member("spectrum", file.spectrumName);
+JsonValue fileEntry(const FileSummary& file) {
+    JsonValue json;
+    json["file"] = file.number;
+    json["interferogram"] = file.interferogramName;
+    json["spectrum"] = file.spectrumName;
     if (!file.spectrumError.empty()) {
-        json.member("spectrum_error", file.spectrumError);
+        json["spectrum_error"] = file.spectrumError;
     }
-    json.member("timestamp", formatTimestamp(file.timestampMs));
-    json.member("timestamp_ms", file.timestampMs);
-    json.member("write_s", file.writeSeconds);
-    json.key("halves");
-    json.beginArray();
+    json["timestamp"] = formatTimestamp(file.timestampMs);
+    json["timestamp_ms"] = file.timestampMs;
+    json["write_s"] = file.writeSeconds;
+    JsonValue halves = JsonValue::array();
     for (const HalfSummary& half : file.halves) {
-        json.beginObject();
-        json.member("half", half.name);
-        json.member("min", half.interferogram.minimum);
-        json.member("max", half.interferogram.maximum);
-        json.member("mean", half.interferogram.mean);
-        json.member("peak_index", half.interferogram.peakIndex);
-        json.member("zpd_index", half.zpdIndex);
-        json.member("resolution_cm1", half.resolution);
-        json.key("bands");
-        json.beginArray();
+        JsonValue entry;
+        entry["half"] = half.name;
+        entry["min"] = half.interferogram.minimum;
+        entry["max"] = half.interferogram.maximum;
+        entry["mean"] = half.interferogram.mean;
+        entry["peak_index"] = half.interferogram.peakIndex;
+        entry["zpd_index"] = half.zpdIndex;
+        entry["resolution_cm1"] = half.resolution;
+        JsonValue bands = JsonValue::array();
         for (const ostrel::spectra::Band& band : half.bands) {
-            json.beginObject();
-            json.member("wavenumber", band.wavenumber);
-            json.member("height", band.height);
-            json.endObject();
+            bands.push_back({{"wavenumber", band.wavenumber}, {"height", band.height}});
         }
-        json.endArray();
-        json.endObject();
+        entry["bands"] = std::move(bands);
+        halves.push_back(std::move(entry));
     }
-    json.endArray();
-    json.endObject();
+    json["halves"] = std::move(halves);
+    return json;
 }
 
 }  // namespace
@@ -109,32 +97,28 @@ bool writeRunSummary(const std::string& directory, const RunReport& report, std:
     if (!file.open(error)) {
         return false;
     }
-    JsonWriter json(file.stream());
-    json.beginObject();
-    json.member("program", "ostrel-acquire");
-    json.member("status", report.status);
+    JsonValue json;
+    json["program"] = "ostrel-acquire";
+    json["status"] = report.status;
     if (!report.error.empty()) {
-        json.member("error", report.error);
+        json["error"] = report.error;
     }
-    json.key("instrument");
-    json.beginObject();
-    json.member("address", report.options.address);
-    json.member("simulator", report.options.simulator);
-    json.member("version", report.version);
-    json.endObject();
-    writeSettings(json, report);
-    writeTiming(json, report);
-    json.member("files_requested", report.options.files);
-    json.member("files_signalled", static_cast<int64_t>(report.filesSignalled));
-    json.member("files_saved", report.files.size());
-    json.member("files_missed", static_cast<int64_t>(report.filesMissed));
-    json.key("files");
-    json.beginArray();
+    json["instrument"] = {{"address", report.options.address},
+                          {"simulator", report.options.simulator},
+                          {"version", report.version}};
+    json["settings"] = settings(report);
+    json["timing"] = timing(report);
+    json["files_requested"] = report.options.files;
+    json["files_signalled"] = report.filesSignalled;
+    json["files_saved"] = report.files.size();
+    json["files_missed"] = report.filesMissed;
+    JsonValue files = JsonValue::array();
     for (const FileSummary& saved : report.files) {
-        writeFile(json, saved);
+        files.push_back(fileEntry(saved));
     }
-    json.endArray();
-    json.endObject();
+    json["files"] = std::move(files);
+    const std::string text = jsonText(json, 2) + "\n";
+    std::fwrite(text.data(), 1, text.size(), file.stream());
     return file.commit(error);
 }
 
