@@ -1,19 +1,55 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests, the tools and the benchmarks need.
-# Idempotent; prints nothing when everything is present. Run as root on Debian 12.
+# Installs the Debian packages one tier of the project needs. Idempotent; prints nothing when
+# everything is present. Run as root on Debian 12.
+# Usage: scripts/setup.sh [TIER ...]   (default: all tiers)
+#   main     build and run the driver, the simulator, the spectral library and ostrel-acquire
+#            (scripts/run.sh): compiler, CMake, Ninja and the tool's libraries
+#   tests    main, plus the test suite, the benchmarks, the Python package's tests and the
+#            packaging tests (scripts/test.sh)
+#   windows  main, plus the MinGW-w64 cross compilers and Wine for the Windows DLLs
+#   all      every tier (OSTRELTCP_SETUP_WINDOWS=0 leaves out the windows tier)
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build g++ clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libcli11-dev libfftw3-dev gnuplot-nox
-  python3 python3-numpy python3-pytest
-  binutils procps netcat-openbsd pkgconf dpkg-dev file
+# The main job's tier: what building and running ostrel-acquire and ostrel-sim needs, and no
+# more, so that a lab machine's first run installs only this.
+main_packages=(
+  build-essential g++ cmake ninja-build pkgconf
+  libcli11-dev libfftw3-dev libhdf5-dev libcpp-httplib-dev nlohmann-json3-dev libjs-dygraphs
+  gnuplot-nox
 )
-# Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
-if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+# What the test suite, the benchmarks, the Python package's tests and the packaging tests add.
+test_packages=(
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 python3-numpy python3-pytest python3-h5py
+  nodejs npm chromium libfaketime faketime
+  binutils procps netcat-openbsd dpkg-dev file help2man man-db
+)
+# The Windows cross-builds and their tests under Wine.
+windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+
+tiers=("$@")
+if [ ${#tiers[@]} -eq 0 ]; then
+  tiers=(all)
 fi
+packages=("${main_packages[@]}")
+for tier in "${tiers[@]}"; do
+  case "$tier" in
+    main) ;;
+    tests) packages+=("${test_packages[@]}") ;;
+    windows) packages+=("${windows_packages[@]}") ;;
+    all)
+      packages+=("${test_packages[@]}")
+      if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
+        packages+=("${windows_packages[@]}")
+      fi
+      ;;
+    *)
+      echo "setup: unknown tier '$tier' (main, tests, windows or all)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
