@@ -1,9 +1,10 @@
 # What `cmake --install` puts where, and the packages CPack makes of it:
-#   Runtime      the shared library (its versioned file and soname link; the DLL on Windows)
-#   Development  the header, the unversioned link or import library, the module-definition
+#   Runtime      the shared libraries (versioned file and soname link; the DLL on Windows)
+#   Development  the headers, the unversioned link or import library, the module-definition
 #                file (Windows), the CMake package OstrelTCP::ostreltcp and ostreltcp.pc
-#   Tools        ostrel-sim and ostrel-acquire
-#   Docs         the host guide and the simulator's manual
+#   Tools        ostrel-sim and ostrel-acquire with their manual pages
+#   Python       the Python package ostreltcp (Linux)
+#   Docs         the host guide, the simulator's manual and the licence
 # On Debian with CMAKE_INSTALL_PREFIX=/usr the library lands in the multiarch directory
 # (lib/x86_64-linux-gnu), as GNUInstallDirs chooses.
 include(GNUInstallDirs)
@@ -12,6 +13,8 @@ include(CMakePackageConfigHelpers)
 set(OSTRELTCP_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/OstrelTCP"
     CACHE STRING "Where the CMake package files of OstrelTCP are installed (below the prefix)")
 mark_as_advanced(OSTRELTCP_INSTALL_CMAKEDIR)
+set(OSTRELTCP_PACKAGE_CONTACT "OstrelTCP maintainers <ostreltcp@localhost>"
+    CACHE STRING "Maintainer named in the packages")
 
 # The unversioned link goes with the library itself (the default for LIBRARY), not with the
 # development files: ostrel-acquire loads the driver at run time as "libostreltcp.so", which the
@@ -121,6 +124,9 @@ foreach(tool ostrel-sim ostrel-acquire)
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
   endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/PythonPackage.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/Licence.cmake)
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ostreltcp COMPONENT Docs)
@@ -150,11 +156,12 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "reboot datagram on UDP port 16123. A worker thread co-adds scans, converts"
   "each data block into an interferogram and signals the host's events."
   "."
-  "With the acquisition tool ostrel-acquire, the instrument simulator ostrel-sim,"
-  "the C header, a CMake package (OstrelTCP::ostreltcp) and a pkg-config file.")
-set(OSTRELTCP_PACKAGE_CONTACT "OstrelTCP maintainers <ostreltcp@localhost>"
-    CACHE STRING "Maintainer named in the packages")
+  "With the acquisition tool ostrel-acquire and its manual page, the instrument"
+  "simulator ostrel-sim, the Python package ostreltcp, the C header, a CMake"
+  "package (OstrelTCP::ostreltcp) and a pkg-config file. MIT licence.")
 set(CPACK_PACKAGE_CONTACT "${OSTRELTCP_PACKAGE_CONTACT}")
+# MIT licence: LICENSE at the root; the .deb carries it as its copyright file (Licence.cmake).
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 
@@ -174,21 +181,36 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # The shlibs file, and with it the ldconfig calls after install and removal.
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-  find_program(OSTRELTCP_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  mark_as_advanced(OSTRELTCP_DPKG_SHLIBDEPS)
-  if(OSTRELTCP_DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
-    # Without dpkg-dev: what the library and the tools link against, by hand.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
-    if(TARGET ostrel-acquire)
-      string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libfftw3-double3 (>= 3.3.5)")
-    endif()
+  # The libraries' dependencies come from dpkg-shlibdeps (dpkg-dev), which cpack then requires:
+  # a hand-kept list would miss a library the next change links. The control fields add what
+  # no binary links: the Python package's interpreter and modules, and the live view's chart
+  # script, which the page loads from Debian's copy.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(package_depends "python3 (>= 3.10)" python3-numpy)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/python/ostreltcp/archive.py)
+    list(APPEND package_depends python3-h5py)
   endif()
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/ostrel-acquire/live/page AND TARGET ostrel-acquire)
+    list(APPEND package_depends libjs-dygraphs)
+  endif()
+  list(JOIN package_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
   if(TARGET ostrel-acquire)
-    # ostrel-acquire draws plot.png with gnuplot when it is there.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
+    # ostrel-acquire draws plot.png with gnuplot when it is there; man reads the manual pages.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot, man-db")
   endif()
+  # The maintainer scripts compile the Python modules after installing and remove the compiled
+  # files before removing, so that the package leaves nothing behind.
+  if(IS_ABSOLUTE "${OSTRELTCP_INSTALL_PYTHONDIR}")
+    set(OSTRELTCP_DEB_PYTHON_PACKAGE_DIR "${OSTRELTCP_INSTALL_PYTHONDIR}/ostreltcp")
+  else()
+    set(OSTRELTCP_DEB_PYTHON_PACKAGE_DIR "/usr/${OSTRELTCP_INSTALL_PYTHONDIR}/ostreltcp")
+  endif()
+  foreach(script postinst prerm)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
+      ${PROJECT_BINARY_DIR}/debian/${script} @ONLY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/${script})
+  endforeach()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config")
   # The pkg-config step writes its file with the real prefix (/usr), so CPack stages through
   # DESTDIR rather than through a changed prefix.
