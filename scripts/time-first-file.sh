@@ -79,6 +79,13 @@ if [ -z "$first" ]; then
     exit 1
 fi
 echo "== first file after ${first%% s *} s: ${first#* s  }"
+# The package step's share, from apt's own log of the run's install.
+history="$root/var/log/apt/history.log"
+apt_start="$(grep '^Start-Date:' "$history" | tail -1 | cut -d' ' -f2-)"
+apt_end="$(grep '^End-Date:' "$history" | tail -1 | cut -d' ' -f2-)"
+echo "== of which apt-get install: $(($(date -d "$apt_end" +%s) - $(date -d "$apt_start" +%s))) s" \
+    "($(du -sh "$root/var/cache/apt/archives" | cut -f1) downloaded); load average now:" \
+    "$(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "== $(wc -l <"$work/packages-installed") packages installed by the run (list in $work/packages-installed)"
 for unwanted in wine wine64 g++-mingw-w64-x86-64-posix libgtest-dev libbenchmark-dev clang nodejs chromium; do
     if grep -qx "$unwanted" "$work/packages-installed"; then
