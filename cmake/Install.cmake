@@ -25,6 +25,22 @@ install(TARGETS ostreltcp EXPORT OstrelTCPTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES ${PROJECT_SOURCE_DIR}/include/ostreltcp.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+# The spectral library beside the driver, with its C interface header (ostrel_spectra.h, which the
+# Python package's spectra module loads through) and its C++ header; in the CMake package as
+# OstrelTCP::spectra. Like the driver, its unversioned link goes with the library, because the
+# Python package loads it by that name.
+if(TARGET ostrel_spectra)
+  set_target_properties(ostrel_spectra PROPERTIES EXPORT_NAME spectra)
+  install(TARGETS ostrel_spectra EXPORT OstrelTCPTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+endif()
 if(WIN32)
   # Hosts that make their own import library (or check the fixed ordinals) need the .def file.
   install(FILES ${PROJECT_SOURCE_DIR}/src/api/ostreltcp.def

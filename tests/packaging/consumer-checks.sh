@@ -34,6 +34,23 @@ expected_tree() {
             "$repository_root"/python/ostreltcp/py.typed; do
             echo "$pythondir/ostreltcp/$(basename "$module") f"
         done
+        if [ -f "$build/spectra/libostrelspectra.so.$version" ]; then
+            echo "$libdir/libostrelspectra.so.$version f"
+            echo "$libdir/libostrelspectra.so.${version%%.*} l"
+            echo "$libdir/libostrelspectra.so l"
+            echo "include/ostrel_spectra.h f"
+            local header
+            for header in "$repository_root"/spectra/include/ostrel_spectra/*; do
+                echo "include/ostrel_spectra/$(basename "$header") f"
+            done
+        fi
+        local asset
+        if [ -x "$build/tools/ostrel-acquire/ostrel-acquire" ] &&
+            [ -d "$repository_root/tools/ostrel-acquire/live/page" ]; then
+            for asset in "$repository_root"/tools/ostrel-acquire/live/page/*; do
+                echo "share/ostreltcp/live-page/$(basename "$asset") f"
+            done
+        fi
         local tool
         for tool in ostrel-acquire ostrel-sim; do
             if [ -f "$build/man/$tool.1.gz" ]; then
