@@ -71,7 +71,8 @@ chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LAN
     { git clone -q /srv/ostreltcp.git /root/ostreltcp && echo "cloned" &&
       cd /root/ostreltcp && scripts/run.sh; } 2>&1 | stamp
     # The processor time of it all (user, then system), which a busy machine does not inflate.
-    times | tail -1 | sed "s/^/cpu time of the run (user, system): /"' | tee "$work/run.log"
+    times >/tmp/times.txt
+    echo "cpu time of the run (user, system): $(tail -1 /tmp/times.txt)"' | tee "$work/run.log"
 chroot "$root" dpkg-query -W -f='${Package}\n' | sort >"$work/packages-after"
 comm -13 "$work/packages-before" "$work/packages-after" >"$work/packages-installed"
 
