@@ -362,8 +362,9 @@ check_live_view() {
     port="$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
     say "$bindir/ostrel-acquire --live 127.0.0.1:$port"
     (cd "$work" && exec env -u OSTRELTCP_LIBRARY "$bindir/ostrel-acquire" --live "127.0.0.1:$port" \
-        --points 1024 --files 20 --sim-scan-ms 100 --no-plot --quiet --out "$work/run") \
+        --points 1024 --files 1000 --sim-scan-ms 100 --no-plot --quiet --out "$work/run") \
         >"$work/tool.log" 2>&1 &
+    # Many files, so that the run is still going while the page is fetched; it is interrupted.
     local tool=$! status=0
     "$python" - "$port" <<'PYTHON' >"$work/fetch.log" 2>&1 || status=$?
 import re, sys, time, urllib.request
@@ -379,7 +380,8 @@ while True:
             sys.exit(f"the live view did not answer at {base}: {error}")
         time.sleep(0.2)
 assets = re.findall(r'<(?:script[^>]*\bsrc|link[^>]*\bhref)="([^"]+)"', page)
-local = [asset for asset in assets if "://" not in asset]
+# Only what the tool serves itself: not other sites, nor data: and similar inline addresses.
+local = [asset for asset in assets if not re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", asset)]
 if not local:
     sys.exit("the live page names no script or style sheet of its own")
 for asset in local:
