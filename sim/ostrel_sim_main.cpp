@@ -1,5 +1,6 @@
 // ostrel-sim: runs the instrument simulator until SIGINT or SIGTERM. It prints the bound ports,
-// one per line, then one "ready" line that scripts can wait for and parse.
+// one per line, then one "ready" line that scripts can wait for and parse. With --dump-spectrum
+// it writes the spectrum its interferograms are made from and exits.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "ostrel_sim/simulator.h"
+#include "ostrel_sim/spectrum_model.h"
 
 namespace {
 
@@ -54,12 +56,32 @@ bool parseFibre(const std::string& text, Config* config, std::string* error) {
     return true;
 }
 
+int dumpSpectrum(const Config& config, const std::string& path, double step) {
+    ostrel::sim::SpectrumModel model(config.absorbers);
+    std::string error;
+    if (!config.spectrumFile.empty() &&
+        !ostrel::sim::SpectrumModel::fromCsvFile(config.spectrumFile, config.absorbers, &model,
+                                                 &error)) {
+        std::fprintf(stderr, "ostrel-sim: %s\n", error.c_str());
+        return 2;
+    }
+    double highest = config.laserWavenumber / config.undersampling;
+    if (!ostrel::sim::writeSpectrumCsv(model, highest, step, path, &error)) {
+        std::fprintf(stderr, "ostrel-sim: --dump-spectrum: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Config config;
     std::vector<std::string> faultTexts;
     std::vector<std::string> fibreTexts;
+    std::vector<std::string> absorberTexts;
+    std::string dumpFile;
+    double dumpStep = 0.125;
     bool logTraffic = false;
 
     CLI::App app{
@@ -80,21 +102,40 @@ int main(int argc, char** argv) {
     app.add_option("--reboot-ms", config.rebootDownMs,
                    "Time after \"REBOOT\" during which connections are refused, in ms");
     app.add_option("--seed", config.seed, "Seed of the noise");
-    app.add_option("--burst", config.burstCentre, "Centre-burst position at skip 0");
+    app.add_option("--burst", config.burstCentre,
+                   "Point nearest zero path difference (the centre burst) at skip 0");
     app.add_option("--amplitude", config.amplitude,
                    "Per-scan peak of the burst on the low-gain channel");
-    app.add_option("--burst-width", config.burstWidth,
-                   "1/e half-width of the burst envelope, in points");
-    app.add_option("--burst-period", config.burstPeriod, "Fringe period, in points");
-    app.add_option("--tail", config.tailFraction,
-                   "Slowly decaying fringe tail, relative to the amplitude");
-    app.add_option("--baseline", config.baseline, "Amplitude of the slow baseline drift");
+    app.add_option("--laser-wavenumber", config.laserWavenumber,
+                   "Reference laser wavenumber in cm^-1")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--undersampling", config.undersampling,
+                   "Undersampling ratio u: points are u / (2 x laser wavenumber) cm apart and "
+                   "the spectrum is kept up to laser wavenumber / u")
+        ->check(CLI::Range(1, 64));
+    app.add_option("--absorber", absorberTexts,
+                   "Absorption line CENTRE:HWHM:PEAK_ABSORBANCE in cm^-1, cm^-1 and absorbance, "
+                   "Lorentzian in absorbance (repeatable)");
+    app.add_option("--spectrum", config.spectrumFile,
+                   "Source spectrum as CSV rows wavenumber,value (cm^-1, >= 0; a header line is "
+                   "allowed) instead of the 1200 K source behind a 500 .. 5000 cm^-1 detector");
+    app.add_option("--zpd-offset", config.zpdOffset,
+                   "Fraction of a point by which zero path difference follows the burst's point")
+        ->check(CLI::Range(-0.999, 0.999));
+    app.add_option("--dispersion", config.dispersion,
+                   "Instrument phase in rad at laser wavenumber / u, quadratic in wavenumber");
+    app.add_option("--dump-spectrum", dumpFile,
+                   "Write the spectrum (source x transmittance) as CSV wavenumber,value from 0 to "
+                   "laser wavenumber / u to FILE and exit");
+    app.add_option("--dump-step", dumpStep, "Wavenumber step of --dump-spectrum, in cm^-1")
+        ->check(CLI::PositiveNumber);
     app.add_option("--gain-factor", config.gainFactor,
                    "High-gain/low-gain ratio at gain 1 (x2 per gain step, /2 at gain 0)");
     app.add_option("--saturation", config.saturation,
                    "Per-scan clip level of the high-gain channel");
     app.add_option("--low-offset", config.lowOffset, "Per-scan offset of the low-gain channel");
-    app.add_option("--noise", config.noise, "Per-scan noise deviation in low-gain units");
+    app.add_option("--noise", config.noise, "Per-scan noise deviation in low-gain units; 0: none")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--version-number", config.versionNumber, "Number answered to \"version\"");
     app.add_option("--fibre", fibreTexts,
                    "Reading of a fibre input, INPUT=VALUE (repeatable; default 100 x input)");
@@ -127,6 +168,18 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    for (const std::string& text : absorberTexts) {
+        ostrel::sim::Absorber absorber;
+        std::string error;
+        if (!ostrel::sim::parseAbsorber(text, &absorber, &error)) {
+            std::fprintf(stderr, "ostrel-sim: --absorber: %s\n", error.c_str());
+            return 2;
+        }
+        config.absorbers.push_back(absorber);
+    }
+    if (!dumpFile.empty())
+        return dumpSpectrum(config, dumpFile, dumpStep);
 
     // Blocked before the service thread starts, so that only sigtimedwait below takes them.
     sigset_t stopSignals;

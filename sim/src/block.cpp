@@ -1,11 +1,13 @@
-// The simulated interferogram and its DataBlock encoding.
+// The DataBlock encoding of the simulated interferogram: gain channels, clipping, offset, noise
+// and co-adding.
 #include "block.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <numbers>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "ostrel_sim/simulator.h"
@@ -47,28 +49,14 @@ double highGainFactor(const Config& config, int gain) {
     return config.gainFactor * std::ldexp(1.0, std::clamp(gain, 0, 8) - 1);
 }
 
-// Per-scan optical signal in low-gain units at mirror position `position` (scan index + skip).
-double signalAt(const Config& config, double position) {
-    double distance = position - config.burstCentre;
-    double phase = 2.0 * std::numbers::pi * distance / config.burstPeriod;
-    double width = config.burstWidth;
-    double signal = 0.0;
-    if (std::fabs(distance) < 12.0 * width) {
-        signal +=
-            config.amplitude * std::exp(-(distance / width) * (distance / width)) * std::cos(phase);
-    }
-    signal += config.amplitude * config.tailFraction * std::cos(phase) * width /
-              (width + std::fabs(distance));
-    signal += config.baseline * std::sin(2.0 * std::numbers::pi * position / 10922.0 + 0.3);
-    return signal;
-}
-
 // Rounds half away from zero; done by hand because nearbyint is a library call on baseline x86-64
-// and this runs twice per point.
+// and this runs twice per point. copysign keeps it free of branches: away from the burst the
+// signal is near zero and its sign follows the noise, which a branch would mispredict half the
+// time.
 int32_t toSample(double value) {
     value = std::clamp(value, static_cast<double>(std::numeric_limits<int32_t>::min()),
                        static_cast<double>(std::numeric_limits<int32_t>::max()));
-    return static_cast<int32_t>(value + (value < 0.0 ? -0.5 : 0.5));
+    return static_cast<int32_t>(value + std::copysign(0.5, value));
 }
 
 void putWord(uint8_t* at, uint32_t word) {
@@ -116,10 +104,12 @@ int64_t burstIndex(const Config& config, const Settings& settings, bool reverse)
     return reverse ? settings.points - 1 - forward : forward;
 }
 
-std::vector<double> makeSignal(const Config& config, const Settings& settings) {
+std::vector<double> makeSignal(const Interferogram& interferogram, const Config& config,
+                               const Settings& settings) {
     std::vector<double> signal(static_cast<size_t>(std::max(settings.points, 0)));
+    int64_t first = int64_t{settings.skip} - config.burstCentre;
     for (size_t k = 0; k < signal.size(); ++k) {
-        signal[k] = signalAt(config, static_cast<double>(settings.skip) + static_cast<double>(k));
+        signal[k] = interferogram.at(first + static_cast<int64_t>(k));
     }
     return signal;
 }
@@ -160,7 +150,12 @@ std::vector<uint8_t> makeBlockFromSignal(const Config& config, const Settings& s
 
 std::vector<uint8_t> makeBlock(const Config& config, const Settings& settings,
                                uint64_t blockIndex) {
-    return makeBlockFromSignal(config, settings, makeSignal(config, settings), blockIndex);
+    std::string error;
+    std::shared_ptr<const Interferogram> interferogram = Interferogram::make(config, &error);
+    if (!interferogram)
+        return {};
+    return makeBlockFromSignal(config, settings, makeSignal(*interferogram, config, settings),
+                               blockIndex);
 }
 
 }  // namespace ostrel::sim

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,13 +24,14 @@
 
 #include "block.h"
 #include "commands.h"
+#include "interferogram.h"
+#include "output_queue.h"
 #include "sockets.h"
 
 namespace ostrel::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::shared_ptr<const std::vector<uint8_t>>;
 
 constexpr auto kIdlePoll = std::chrono::milliseconds(100);
 constexpr auto kRebindRetry = std::chrono::milliseconds(50);
@@ -46,10 +46,6 @@ Clock::duration milliseconds(double ms) {
         std::chrono::duration<double, std::milli>(std::max(ms, 0.0)));
 }
 
-Bytes textBytes(std::string_view text) {
-    return std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end());
-}
-
 std::string_view withoutLineEnd(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     return line;
@@ -61,27 +57,11 @@ bool isRebootDatagram(std::string_view payload) {
     return withoutLineEnd(payload) == "REBOOT";
 }
 
-enum class SendMode { Whole, Trickle, Stall, Short, Close };
-
-// One message on its way out. The faulty modes stop at `cut` and then hold, drop or close.
-struct Segment {
-    Bytes bytes;
-    size_t sent = 0;
-    size_t cut = 0;
-    SendMode mode = SendMode::Whole;
-    Clock::time_point nextChunkAt{};
-
-    size_t end() const {
-        return mode == SendMode::Whole || mode == SendMode::Trickle ? bytes->size() : cut;
-    }
-};
-
 struct Connection {
     int fd = -1;
     uint64_t serial = 0;  // tells a new connection from an old one that had the same descriptor
     std::string input;
-    std::deque<Segment> output;
-    bool mute = false;
+    OutputQueue output;
 };
 
 struct FaultRule {
@@ -139,6 +119,7 @@ struct Simulator::Impl {
     std::vector<std::string> datagramLog;
     Bytes lastBlock;
     PreparedBlock prepared;
+    std::shared_ptr<const Interferogram> interferogram;  // made by the first start()
     CachedSignal signal;
     bool prebuildNext = false;
     int blocksSent = 0;
@@ -174,7 +155,6 @@ struct Simulator::Impl {
     Fault takeFault(Phase phase, std::string_view text);
     void emit(Connection& connection, Bytes bytes, Fault fault);
     void flush(Connection& connection, Clock::time_point now);
-    bool wantsToWrite(const Connection& connection) const;
     void drop(Connection& connection, bool reset);
 
     void acceptOn(int listener, Connection& connection, Phase greetingPhase);
@@ -231,11 +211,8 @@ int Simulator::Impl::pollTimeoutMs(Clock::time_point now) const {
     if (scan.active)
         next = std::min(next, scan.due);
     for (const Connection* connection : {&command, &data}) {
-        if (connection->output.empty())
-            continue;
-        const Segment& front = connection->output.front();
-        if (front.mode == SendMode::Trickle)
-            next = std::min(next, front.nextChunkAt);
+        if (auto chunkAt = connection->output.nextChunkAt())
+            next = std::min(next, *chunkAt);
     }
     // Rounded up, so the loop never wakes just before a deadline and polls again with 0.
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
@@ -251,9 +228,11 @@ void Simulator::Impl::run() {
         set(kReboot, rebootSocket, POLLIN);
         set(kCommandListener, commandListener, POLLIN);
         set(kDataListener, dataListener, POLLIN);
-        set(kCommandClient, command.fd,
-            static_cast<short>(POLLIN | (wantsToWrite(command) ? POLLOUT : 0)));
-        set(kDataClient, data.fd, static_cast<short>(POLLIN | (wantsToWrite(data) ? POLLOUT : 0)));
+        auto events = [](const Connection& c) {
+            return static_cast<short>(POLLIN | (c.output.wantsToWrite() ? POLLOUT : 0));
+        };
+        set(kCommandClient, command.fd, events(command));
+        set(kDataClient, data.fd, events(data));
         uint64_t commandSerial = command.serial;
         uint64_t dataSerial = data.serial;
         int timeoutMs = pollTimeoutMs(Clock::now());
@@ -314,104 +293,27 @@ Fault Simulator::Impl::takeFault(Phase phase, std::string_view text) {
 }
 
 void Simulator::Impl::emit(Connection& connection, Bytes bytes, Fault fault) {
-    if (connection.fd < 0 || connection.mute)
+    if (connection.fd < 0)
         return;
-    Segment segment{std::move(bytes)};
-    segment.cut = segment.bytes->empty() ? 0 : (segment.bytes->size() - 1) / 2;
-    switch (fault) {
-        case Fault::None:
-            break;
-        case Fault::ErrorReply:
-            segment.bytes = textBytes("ERROR\r\n");
-            break;
-        case Fault::LowerCaseError:
-            segment.bytes = textBytes("error\r\n");
-            break;
-        case Fault::GreetingWithoutReady:
-            segment.bytes = textBytes("hello\r\n");
-            break;
-        case Fault::NoGreeting:
-        case Fault::Silence:
-            return;
-        case Fault::StallMidBlock:
-            segment.mode = SendMode::Stall;
-            break;
-        case Fault::ShortBlock:
-            segment.mode = SendMode::Short;
-            break;
-        case Fault::CloseMidBlock:
-            segment.mode = SendMode::Close;
-            break;
-        case Fault::Trickle:
-            segment.mode = SendMode::Trickle;
-            segment.nextChunkAt = Clock::now();
-            break;
-        case Fault::Reset:
-            drop(connection, true);
-            return;
+    if (connection.output.push(std::move(bytes), fault, Clock::now()) ==
+        OutputQueue::Action::Reset) {
+        drop(connection, true);
     }
-    connection.output.push_back(std::move(segment));
 }
 
-bool Simulator::Impl::wantsToWrite(const Connection& connection) const {
-    if (connection.fd < 0 || connection.output.empty())
-        return false;
-    const Segment& front = connection.output.front();
-    return front.mode != SendMode::Trickle && front.sent < front.end();
-}
-
-// Sends as much as the socket takes. A large block goes out in one loop over its prebuilt bytes;
-// what the socket does not take now waits for POLLOUT.
 void Simulator::Impl::flush(Connection& connection, Clock::time_point now) {
-    while (connection.fd >= 0 && !connection.output.empty()) {
-        Segment& segment = connection.output.front();
-        size_t end = segment.end();
-        if (segment.sent < end) {
-            size_t want = end - segment.sent;
-            if (segment.mode == SendMode::Trickle) {
-                if (now < segment.nextChunkAt)
-                    return;
-                want = std::min(want, static_cast<size_t>(std::max(config.trickleBytes, 1)));
-            }
-            ssize_t n = ::send(connection.fd, segment.bytes->data() + segment.sent, want,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    return;
-                drop(connection, false);
-                return;
-            }
-            segment.sent += static_cast<size_t>(n);
-            if (segment.mode == SendMode::Trickle) {
-                segment.nextChunkAt = now + milliseconds(config.trickleIntervalMs);
-                if (segment.sent < end)
-                    return;
-            }
-            continue;
-        }
-        switch (segment.mode) {
-            case SendMode::Whole:
-            case SendMode::Trickle:
-                connection.output.pop_front();
-                break;
-            case SendMode::Stall:
-                return;
-            case SendMode::Short:
-                connection.output.clear();
-                connection.mute = true;
-                return;
-            case SendMode::Close:
-                drop(connection, false);
-                return;
-        }
-    }
+    if (connection.fd < 0)
+        return;
+    OutputQueue::Pace pace{config.trickleBytes, milliseconds(config.trickleIntervalMs)};
+    OutputQueue::Action action = connection.output.flush(connection.fd, now, pace);
+    if (action != OutputQueue::Action::Keep)
+        drop(connection, action == OutputQueue::Action::Reset);
 }
 
 void Simulator::Impl::drop(Connection& connection, bool reset) {
     closeSocket(&connection.fd, reset);
     connection.input.clear();
-    connection.output.clear();
-    connection.mute = false;
+    connection.output.reset();
     if (&connection == &command)
         scan.active = false;
 }
@@ -429,7 +331,7 @@ void Simulator::Impl::acceptOn(int listener, Connection& connection, Phase greet
         ++accepted;
         Fault fault = takeFault(greetingPhase, "");
         if (fault == Fault::Silence) {
-            connection.mute = true;
+            connection.output.mute();
         } else {
             emit(connection, textBytes("ready\r\n"), fault);
         }
@@ -502,7 +404,7 @@ Bytes Simulator::Impl::blockFor(uint64_t index) {
         return prepared.bytes;
     }
     if (!signal.valid || !(signal.settings == settings)) {
-        signal = {settings, makeSignal(config, settings), true};
+        signal = {settings, makeSignal(*interferogram, config, settings), true};
     }
     prepared = {settings, index,
                 std::make_shared<const std::vector<uint8_t>>(
@@ -596,6 +498,17 @@ bool Simulator::start(std::string* error) {
         return false;
     }
     std::lock_guard lock(impl_->mutex);
+    // The spectrum's transform is the costly part of the signal and depends on the configuration
+    // alone, so it is made once; a bad spectrum file or setting fails here, not at the first block.
+    if (!impl_->interferogram) {
+        std::string reason;
+        impl_->interferogram = Interferogram::make(impl_->config, &reason);
+        if (!impl_->interferogram) {
+            if (error)
+                *error = reason;
+            return false;
+        }
+    }
     if (!impl_->openSockets(error))
         return false;
     impl_->settings = impl_->config.initialSettings;
@@ -656,10 +569,7 @@ void Simulator::clearFaults() {
     std::lock_guard lock(impl_->mutex);
     impl_->faults.clear();
     for (Connection* connection : {&impl_->command, &impl_->data}) {
-        for (Segment& segment : connection->output) {
-            if (segment.mode == SendMode::Stall)
-                segment.mode = SendMode::Whole;
-        }
+        connection->output.releaseStalls();
     }
     impl_->wake();
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ostrel_sim/spectrum_model.h"
 #include "sim/sim_client.h"
 
 extern char** environ;
@@ -85,6 +86,50 @@ TEST(Program, RejectsAMalformedFaultWithUsageStatus) {
     ASSERT_GT(pid, 0);
     EXPECT_EQ(exitStatus(pid, 5000), 2);
     std::fclose(output);
+}
+
+TEST(Program, RejectsAMalformedAbsorberOrAnUnreadableSpectrumWithUsageStatus) {
+    for (std::vector<std::string> arguments :
+         {std::vector<std::string>{"--absorber", "2350:0:1"},
+          {"--spectrum", ::testing::TempDir() + "missing.csv", "--dump-spectrum", "/dev/null"}}) {
+        FILE* output = nullptr;
+        pid_t pid = spawnProgram(arguments, &output);
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(exitStatus(pid, 5000), 2) << arguments[0];
+        std::fclose(output);
+    }
+}
+
+// The dump is the spectrum the interferograms are made from, up to laser / undersampling.
+TEST(Program, DumpsTheModelSpectrumOnAFineGridAndExits) {
+    std::string path = ::testing::TempDir() + "ostrel_sim_dump.csv";
+    FILE* output = nullptr;
+    pid_t pid =
+        spawnProgram({"--dump-spectrum", path, "--laser-wavenumber", "12000", "--undersampling",
+                      "3", "--absorber", "2350:2:0.8", "--dump-step", "0.5"},
+                     &output);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(exitStatus(pid, 5000), 0);
+    std::fclose(output);
+
+    std::FILE* dump = std::fopen(path.c_str(), "r");
+    ASSERT_NE(dump, nullptr);
+    char header[64] = {};
+    ASSERT_NE(std::fgets(header, sizeof header, dump), nullptr);
+    EXPECT_STREQ(header, "wavenumber,value\n");
+    SpectrumModel model({{2350.0, 2.0, 0.8}});
+    double wavenumber = 0.0, value = 0.0, last = -1.0;
+    int rows = 0;
+    while (std::fscanf(dump, "%lf,%lf\n", &wavenumber, &value) == 2) {
+        EXPECT_DOUBLE_EQ(wavenumber, 0.5 * rows);
+        EXPECT_NEAR(value, model.value(wavenumber), 1e-9 * (1.0 + model.value(wavenumber)));
+        last = wavenumber;
+        ++rows;
+    }
+    std::fclose(dump);
+    std::remove(path.c_str());
+    EXPECT_EQ(last, 4000.0);
+    EXPECT_EQ(rows, 8001);
 }
 
 }  // namespace

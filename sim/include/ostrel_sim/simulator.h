@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ostrel_sim/spectrum_model.h"
+
 namespace ostrel::sim {
 
 // The instrument's acquisition settings, as set by "points", "numscans", "scandir", "gain", "skip".
@@ -35,18 +37,23 @@ struct Config {
     double rebootDownMs =
         1000.0;  // after "REBOOT": connections dropped, connects refused this long
 
-    // The interferogram (see makeBlock). All levels are per scan, before co-adding.
+    // The interferogram (see makeBlock): the cosine transform of the spectrum (see
+    // spectrum_model.h), scaled to `amplitude` at its peak. All levels are per scan, before
+    // co-adding.
     uint32_t seed = 1;           // noise seed; blocks are deterministic in (seed, settings, index)
-    int32_t burstCentre = 8192;  // centre-burst position at skip 0
+    int32_t burstCentre = 8192;  // the point nearest zero path difference at skip 0
     double amplitude = 30000.0;  // peak of the centre burst on the low-gain channel
-    double burstWidth = 12.0;    // 1/e half-width of the burst envelope, in points
-    double burstPeriod = 16.0;   // fringe period, in points
-    double tailFraction = 0.05;  // slowly decaying fringe tail, relative to the amplitude
-    double baseline = 600.0;     // amplitude of a slow baseline drift along the scan
-    double gainFactor = 8.0;     // high-gain / low-gain ratio at gain 1; x2 per gain step, /2 at 0
+    double laserWavenumber = 15798.0;  // reference laser, cm^-1
+    int undersampling = 2;             // points are undersampling / (2 laserWavenumber) cm apart
+    std::vector<Absorber> absorbers;   // absorption lines in front of the source
+    std::string spectrumFile;          // CSV "wavenumber,value" source; empty: the 1200 K source
+    double zpdOffset = 0.3;   // zero path difference lies this fraction of a point after the
+                              // burst's point (before it in the reverse half)
+    double dispersion = 0.2;  // extra phase in rad, quadratic in wavenumber, at laser / u
+    double gainFactor = 8.0;  // high-gain / low-gain ratio at gain 1; x2 per gain step, /2 at 0
     double saturation = 200000.0;  // the high-gain channel clips at +-saturation
     double lowOffset = 500.0;      // constant offset of the low-gain channel
-    double noise = 3.0;            // std deviation of the noise, in low-gain units, both channels
+    double noise = 3.0;  // std deviation of the noise, in low-gain units, both channels; 0: none
 
     int versionNumber = 42;  // "version\r\n" is answered "42\r\nOK\r\n"
     std::array<uint32_t, 16> fibreReadings = {100, 200,  300,  400,  500,  600,  700,  800,
@@ -161,7 +168,8 @@ int64_t burstIndex(const Config& config, const Settings& settings, bool reverse)
 // Builds the DataBlock bytes the simulator sends for these settings as its block number
 // `blockIndex` (0 for the first block after start): a 16-byte header of big-endian words
 // (forward scan count, reverse scan count, points, blockIndex), then for each half present
-// `points` records of big-endian high-gain and low-gain samples, summed over the scans.
+// `points` records of big-endian high-gain and low-gain samples, summed over the scans. Computes
+// the interferogram afresh (the simulator keeps it); empty when the configuration is invalid.
 std::vector<uint8_t> makeBlock(const Config& config, const Settings& settings, uint64_t blockIndex);
 
 }  // namespace ostrel::sim
