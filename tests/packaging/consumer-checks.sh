@@ -350,6 +350,21 @@ print(os.path.realpath(load_library().path))')" || {
         complain "the installed ostreltcp loaded $library, not the library in $libdir"
         return 1
     fi
+    if [ -f "$repository_root/python/ostreltcp/spectra.py" ]; then
+        library="$(cd "$work" && env -u OSTRELTCP_SPECTRA_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH \
+            ${pythonpath:+PYTHONPATH="$pythonpath"} PYTHONDONTWRITEBYTECODE=1 "$python" -c '
+import os
+from ostreltcp.spectra import find_spectra_library
+print(os.path.realpath(find_spectra_library()))')" || {
+            complain "the installed ostreltcp.spectra does not find the spectral library"
+            return 1
+        }
+        say "ostreltcp.spectra finds $library"
+        if [ "$library" != "$(readlink -f "$libdir/libostrelspectra.so")" ]; then
+            complain "the installed ostreltcp.spectra found $library, not the library in $libdir"
+            return 1
+        fi
+    fi
 }
 
 # check_live_view WORK BINDIR: BINDIR's ostrel-acquire serves its live view during a run from
