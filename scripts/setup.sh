@@ -22,9 +22,13 @@ test_packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-numpy python3-pytest python3-h5py
-  nodejs npm chromium libfaketime faketime
+  chromium libfaketime faketime
   binutils procps netcat-openbsd dpkg-dev file help2man man-db
 )
+# Node runs test tools: a node or npm already on the PATH (from any source) is used as it is;
+# Debian's are installed only where one is missing.
+command -v node >/dev/null || test_packages+=(nodejs)
+command -v npm >/dev/null || test_packages+=(npm)
 # The Windows cross-builds and their tests under Wine.
 windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
 
