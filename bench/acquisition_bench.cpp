@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "acquisition/scan_sequence.h"
-#include "api/driver_state.h"
+#include "ostrel_sim/simulator.h"
 #include "ostreltcp.h"
 #include "processing/data_block.h"
-#include "ostrel_sim/simulator.h"
+#include "state/driver_state.h"
 
 namespace {
 

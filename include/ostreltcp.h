@@ -27,10 +27,12 @@
  * spectrometer_close() and the getters may be called during a run. The host's events are
  * signalled from the scan thread (from the host's own thread during a calibration scan).
  *
- * Trace: every step is traced as one line beginning with "OstrelTCP". On Windows the lines go to
- * OutputDebugStringA. The environment variable OSTRELTCP_TRACE, read when the first line is
- * written, also sends them to standard error ("stderr") or appends them to the file it names;
- * unset, nothing else is written (on POSIX nothing at all).
+ * Trace: every step is traced as one line, most beginning with "OstrelTCP"; a few keep other
+ * fixed texts ("ostrelTCP getCapabilities", "startCoadd OK", "CThreadBase::Stop()",
+ * "getResponse: error ..."), and a raw instrument reply may be traced as it came. On Windows the
+ * lines go to OutputDebugStringA. The environment variable OSTRELTCP_TRACE, read when the first
+ * line is written, also sends them to standard error ("stderr") or appends them to the file it
+ * names; unset, nothing else is written (on POSIX nothing at all).
  */
 #ifndef OSTRELTCP_H
 #define OSTRELTCP_H
@@ -122,6 +124,14 @@ enum ostreltcp_error {
 
 /** @brief Largest points setting per scan direction that the driver's buffers hold. */
 #define OSTRELTCP_MAX_POINTS 32768
+
+/**
+ * @brief The driver's version. The trace of spectrometer_open() reports it as one number,
+ * major x 100 + minor (179 for 1.79).
+ */
+#define OSTRELTCP_VERSION_MAJOR 1
+#define OSTRELTCP_VERSION_MINOR 79
+#define OSTRELTCP_VERSION_PATCH 0
 
 /* Errors and diagnostics */
 

@@ -17,7 +17,12 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh windows
 root="$(pwd)"
 output="$(mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)"
-version="$(sed -n 's/^project(OstrelTCP VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
+# The driver's version is the public header's.
+version=""
+for part in MAJOR MINOR PATCH; do
+    number="$(sed -n "s/^#define OSTRELTCP_VERSION_$part \([0-9][0-9]*\)\$/\1/p" include/ostreltcp.h)"
+    version="${version:+$version.}$number"
+done
 name="ostreltcp-$version-windows"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -19,7 +19,7 @@ main_packages=(
 )
 # What the test suite, the benchmarks, the Python package's tests and the packaging tests add.
 test_packages=(
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-numpy python3-pytest python3-h5py
   chromium libfaketime faketime

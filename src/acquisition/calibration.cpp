@@ -1,11 +1,11 @@
 #include "acquisition/calibration.h"
 
 #include "acquisition/scan_sequence.h"
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "diag/clocks.h"
 #include "diag/trace.h"
 #include "processing/data_block.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 namespace ostrel {
 
@@ -21,6 +21,7 @@ int32_t calibrationMeasurement(int32_t* skipPoints) {
     trace("OstrelTCP calscanTime= %f", calscanTime);
 
     BlockGeometry geometry;
+    platform::LockGuard block(blockLock());
     const int32_t read = readData(&geometry, nullptr);
     if (read != 0) {
         trace("OstrelTCP ERROR in calibrationScan: readData failed");

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "api/errors.h"
 #include "diag/trace.h"
+#include "state/errors.h"
 
 namespace ostrel {
 

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "diag/clocks.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
@@ -12,13 +10,15 @@
 #include "platform/event.h"
 #include "platform/host_event.h"
 #include "processing/data_block.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 namespace ostrel {
 namespace {
 
 // A progress reply: the number after its last "_" becomes the scan progress, and the host's
 // scan-complete event is signalled once for the reply.
-void reportProgress(uintptr_t scanEvent, double* last) {
+void reportProgress(uintptr_t scanEvent, double* last) OSTREL_REQUIRES(conversationLock()) {
     const char* underscore = std::strrchr(driverState.replyText, '_');
     if (underscore == nullptr) {
         return;

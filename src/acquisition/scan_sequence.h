@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "platform/annotations.h"
+#include "state/locks.h"
+
 namespace ostrel::platform {
 class Event;
 }
@@ -33,10 +36,12 @@ struct BlockGeometry {
 // Runs the scan sequence. 0 done (or stopped through _stopping); otherwise the recorded 11, 12,
 // 14 or 15. Writes the file's time stamp at the first progress reply when the host has
 // registered a scan-complete event.
-int32_t scanLoop(double* timestamp);
+// The sequence holds the command conversation while it runs.
+int32_t scanLoop(double* timestamp) OSTREL_EXCLUDES(conversationLock());
 
 // Requests and receives one block into blockBuffer. 0 done; kReadStopped when kill (may be
-// null) or _stopping ended it; otherwise the recorded 13, 17 or flagged socket code.
-int32_t readData(BlockGeometry* geometry, platform::Event* kill);
+// null) or _stopping ended it; otherwise the recorded 13, 17, 18 or flagged socket code. The
+// caller holds blockLock until it has converted the block.
+int32_t readData(BlockGeometry* geometry, platform::Event* kill) OSTREL_REQUIRES(blockLock());
 
 }  // namespace ostrel

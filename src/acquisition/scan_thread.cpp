@@ -1,9 +1,9 @@
 #include "acquisition/scan_thread.h"
 
-#include "api/driver_state.h"
 #include "diag/trace.h"
 #include "platform/host_event.h"
 #include "processing/data_block.h"
+#include "state/driver_state.h"
 
 namespace ostrel {
 
@@ -47,7 +47,15 @@ unsigned ScanThread::ThreadProc() {
             halted = true;
             continue;
         }
-        const int32_t read = readData(&geometry, &killEvent);
+        int32_t read = 0;
+        {
+            // The block stays this thread's from its transfer to the end of its conversion.
+            platform::LockGuard block(blockLock());
+            read = readData(&geometry, &killEvent);
+            if (read == 0) {
+                PrepareData();
+            }
+        }
         if (read == kReadStopped) {
             halted = true;
             continue;
@@ -57,7 +65,6 @@ unsigned ScanThread::ThreadProc() {
             failed = halted = true;
             continue;
         }
-        PrepareData();
         signalIfSet(s.coaddCompleteEvent, "OstrelTCP scanThread: setting coaddCompleteEvent");
         s.filesComplete.fetch_add(1);
     }

@@ -29,7 +29,7 @@ public:
     void prepareRun() { cycleEnded_.store(false); }
 
     // Converts the block just received and publishes it.
-    int32_t PrepareData();
+    int32_t PrepareData() OSTREL_REQUIRES(blockLock());
 
 protected:
     unsigned ThreadProc() override;

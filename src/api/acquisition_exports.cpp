@@ -1,13 +1,13 @@
 // The exports of a co-add run and of the calibration scan.
 #include "acquisition/calibration.h"
 #include "acquisition/scan_thread.h"
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "api/lifecycle.h"
 #include "diag/clocks.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 using ostrel::driverState;
 

@@ -1,4 +1,4 @@
-#include "api/errors.h"
+#include "api/error_text.h"
 #include "ostreltcp.h"
 
 OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_getLastError(int32_t code, char* text,

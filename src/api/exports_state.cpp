@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "diag/trace.h"
 #include "ostreltcp.h"
 #include "processing/data_block.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 using ostrel::driverState;
 
@@ -94,12 +94,7 @@ int32_t OSTRELTCP_CALL spectrometer_setIPAddress(const char* address) {
     if (address == nullptr) {
         return ostrel::setLastError(ostrel::ErrNullArgument);
     }
-    size_t length = 0;
-    while (length < ostrel::kIpAddressSize - 1 && address[length] != '\0') {
-        ++length;
-    }
-    std::memcpy(driverState.ipAddress, address, length);
-    driverState.ipAddress[length] = '\0';
+    ostrel::storeIpAddress(address);
     return 0;
 }
 

@@ -5,8 +5,6 @@
 #include <new>
 
 #include "acquisition/scan_thread.h"
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "link/ports.h"
@@ -14,6 +12,8 @@
 #include "link/wil.h"
 #include "ostreltcp.h"
 #include "platform/clock.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 using ostrel::driverState;
 
@@ -27,7 +27,7 @@ constexpr uint32_t kResetPauseMs = 5000;
 
 // Whether this driver has the socket layer attached: attach and release must pair up, whatever
 // order the host calls open and close in. Host threads only, under lifecycleLock.
-bool socketLayerAttached = false;
+bool socketLayerAttached OSTREL_GUARDED_BY(lifecycleLock()) = false;
 
 // A thread that could not be stopped keeps its object for ever: it may still be using it.
 void retireScanThread(ScanThread* thread) {
@@ -46,8 +46,10 @@ void releaseLeftoverSocket(std::atomic<int32_t>& field) {
 
 int32_t connectSocket(std::atomic<int32_t>& field, uint16_t port) {
     trace("OstrelTCP connect creating socket for port %d", port);
+    char text[kIpAddressSize];
+    copyIpAddress(text);
     uint32_t address = 0;
-    if (!parseDottedAddress(driverState.ipAddress, &address)) {
+    if (!parseDottedAddress(text, &address)) {
         trace("OstrelTCP connect could not create socket, error= %d", WIL_BAD_DOTTED);
         return setSocketError(WIL_BAD_DOTTED);
     }
@@ -100,7 +102,7 @@ int32_t awaitGreeting(int32_t socket, int32_t failureCode, bool commandConnectio
     return 0;
 }
 
-int32_t openLocked(int32_t id) {
+int32_t openLocked(int32_t id) OSTREL_REQUIRES(lifecycleLock()) {
     trace("OstrelTCP version %d open(id = %d)", DriverState::driverVersion, id);
     trace("OstrelTCP open attach");
     if (!socketLayerAttached) {
@@ -180,11 +182,6 @@ IdleObjectRelease idleObjectRelease;
 
 }  // namespace
 
-platform::Mutex& lifecycleLock() {
-    static platform::Mutex lock;
-    return lock;
-}
-
 // A thread that has finished its files and is only signalling the host and returning no longer
 // uses the connections: it does not count as a run in progress.
 bool runInProgress() {
@@ -192,7 +189,7 @@ bool runInProgress() {
     return thread != nullptr && thread->isRunning() && !thread->cycleEnded();
 }
 
-int32_t closeLocked() {
+int32_t closeLocked() OSTREL_REQUIRES(lifecycleLock()) {
     driverState._stopping.store(1);
     trace("OstrelTCP close");
     ScanThread* thread = driverState.scanThread.load();

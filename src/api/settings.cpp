@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "api/lifecycle.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 using ostrel::driverState;
 

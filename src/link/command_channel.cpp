@@ -4,22 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "diag/clocks.h"
 #include "diag/trace.h"
 #include "link/wil.h"
 #include "platform/clock.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 namespace ostrel {
 namespace {
 
-platform::Mutex& sendLock() {
-    static platform::Mutex lock;
-    return lock;
-}
-
-void copyReceivedToReply() {
+void copyReceivedToReply() OSTREL_REQUIRES(conversationLock()) {
     driverState.receiveBuffer[driverState.receivedLength] = '\0';
     std::memcpy(driverState.replyText, driverState.receiveBuffer,
                 static_cast<size_t>(driverState.receivedLength) + 1);
@@ -33,7 +28,7 @@ int32_t remainingMs(double startMs, double timeoutMs) {
 // A reply that arrived in pieces (a slow link, or a segment boundary inside "ready") is
 // collected up to its line end, so that a token is never missed for being split between two
 // receives. Waits at most kLineCompletionMs for each further piece.
-int32_t completeLine(int32_t socket, int32_t count) {
+int32_t completeLine(int32_t socket, int32_t count) OSTREL_REQUIRES(conversationLock()) {
     DriverState& s = driverState;
     while (count < kReceiveCapacity && s.receiveBuffer[count - 1] != '\n') {
         if (socketWaitReadable(socket, kLineCompletionMs) != 1) {
@@ -49,11 +44,6 @@ int32_t completeLine(int32_t socket, int32_t count) {
 }
 
 }  // namespace
-
-platform::Mutex& conversationLock() {
-    static platform::Mutex lock;
-    return lock;
-}
 
 // Formats and sends under the send lock; the shared body of the two formatting senders.
 static int32_t sendFormatted(const char* traceFormat, const char* format, va_list args) {

@@ -1,19 +1,19 @@
 // The text conversation on the command connection: sending the command held in commandBuffer
 // and the four ways of waiting for and collecting the instrument's answer.
 //
-// Two locks keep the scan thread and the host's commands from spoiling each other's text:
-// the send lock guards commandBuffer and the send on the command connection (held briefly);
-// the conversation lock gives one party at a time the replies (receiveBuffer, replyText), held
-// by a host command from its send to the end of its wait and by the scan sequence while it runs.
+// Two locks (state/locks.h) keep the scan thread and the host's commands from spoiling each
+// other's text: sendLock guards commandBuffer and the send on the command connection (held
+// briefly); conversationLock gives one party at a time the replies (receiveBuffer, replyText),
+// held by a host command from its send to the end of its wait and by the scan sequence while it
+// runs. The waits below collect into the replies, so their callers hold the conversation.
 #pragma once
 
 #include <cstdint>
 
-#include "platform/mutex.h"
+#include "platform/annotations.h"
+#include "state/locks.h"
 
 namespace ostrel {
-
-platform::Mutex& conversationLock();
 
 #if defined(__GNUC__)
 #define OSTREL_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -34,12 +34,14 @@ int32_t sendCommand();
 
 // One command and its "OK": takes the conversation lock, sends as sendTracedCommand does and
 // returns waitForOK's result.
-int32_t commandExchange(const char* traceFormat, const char* format, ...) OSTREL_PRINTF(2, 3);
+int32_t commandExchange(const char* traceFormat, const char* format, ...) OSTREL_PRINTF(2, 3)
+    OSTREL_EXCLUDES(conversationLock());
 
-int32_t getResponse(int32_t timeoutMs);
-int32_t waitForResponse(int32_t tries);
-int32_t read_until(int32_t socket, const char* token, double timeoutMs);
-int32_t waitForOK();
+int32_t getResponse(int32_t timeoutMs) OSTREL_REQUIRES(conversationLock());
+int32_t waitForResponse(int32_t tries) OSTREL_REQUIRES(conversationLock());
+int32_t read_until(int32_t socket, const char* token, double timeoutMs)
+    OSTREL_REQUIRES(conversationLock());
+int32_t waitForOK() OSTREL_REQUIRES(conversationLock());
 
 // The limits of the protocol.
 inline constexpr double kOkTimeoutMs = 5000.0;

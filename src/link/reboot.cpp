@@ -1,9 +1,9 @@
 #include "link/reboot.h"
 
-#include "api/driver_state.h"
 #include "diag/trace.h"
 #include "link/ports.h"
 #include "link/wil.h"
+#include "state/driver_state.h"
 
 namespace ostrel {
 namespace {
@@ -17,8 +17,10 @@ constexpr int32_t kRebootLingerSeconds = 500;
 int32_t Reboot() {
     // A text that is not a dotted IPv4 address would send the datagram to whatever its bits
     // make; refuse it instead.
+    char text[kIpAddressSize];
+    copyIpAddress(text);
     uint32_t address = 0;
-    if (!parseDottedAddress(driverState.ipAddress, &address)) {
+    if (!parseDottedAddress(text, &address)) {
         return WIL_BAD_DOTTED;
     }
     const uint16_t port = rebootPort();

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "platform/socket.h"
@@ -29,46 +30,29 @@ struct SocketSlot {
     SocketAddress lastDestination;
 };
 
-// Sockets are created and closed on the host's threads only; the scan thread never touches the
-// table. It is guarded all the same, since two host threads may open and close at once.
-SocketSlot socketTable[kSocketSlots];
-
 // The layer's lock lives as long as the library (socketsAttach and socketsRelease do not create
-// or destroy it), so a status poll that comes in after socketsRelease finds a working lock.
+// or destroy it), so a status poll that comes in after socketsRelease finds a working lock. It is
+// the innermost of the driver's locks (state/locks.h): nothing else is taken while it is held.
 platform::Mutex& socketLock() {
     static platform::Mutex lock;
     return lock;
 }
 
-bool isBigEndianHost() {
-    const uint16_t probe = 1;
-    uint8_t first = 0;
-    std::memcpy(&first, &probe, 1);
-    return first == 0;
-}
-
-uint16_t toNetwork16(uint16_t value) {
-    return isBigEndianHost() ? value : static_cast<uint16_t>((value >> 8) | (value << 8));
-}
-
-uint32_t toNetwork32(uint32_t value) {
-    if (isBigEndianHost()) {
-        return value;
-    }
-    return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
-}
+// Sockets are created and closed on the host's threads only; the scan thread never touches the
+// table. It is guarded all the same, since two host threads may open and close at once.
+SocketSlot socketTable[kSocketSlots] OSTREL_GUARDED_BY(socketLock());
 
 SocketAddress makeAddress(uint32_t address, uint16_t port) {
     SocketAddress result{};
     result.family = kAddressFamilyInet;
-    result.port = toNetwork16(port);
-    result.address = toNetwork32(address);
+    result.port = platform::networkOrder16(port);
+    result.address = platform::networkOrder32(address);
     return result;
 }
 
 // The first slot in use that holds the handle; null when the layer did not create it. Called
 // with socketLock held.
-SocketSlot* findSlot(int32_t socket) {
+SocketSlot* findSlot(int32_t socket) OSTREL_REQUIRES(socketLock()) {
     for (SocketSlot& slot : socketTable) {
         if (slot.inUse == 1 && slot.handle == socket) {
             return &slot;
@@ -367,8 +351,9 @@ int32_t socketSendTo(int32_t socket, const void* bytes, int32_t length, uint32_t
     int32_t sent = 0;
     // The slot holds network byte order; the platform takes host byte order.
     const int error =
-        platform::socketSendTo(socket, bytes, length, toNetwork32(destination.address),
-                               toNetwork16(destination.port), &sent);
+        platform::socketSendTo(socket, bytes, length,
+                               platform::networkOrder32(destination.address),
+                               platform::networkOrder16(destination.port), &sent);
     return error != 0 ? -error : sent;
 }
 

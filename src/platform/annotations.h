@@ -14,3 +14,6 @@
 #define OSTREL_ACQUIRE(...) OSTREL_TSA(acquire_capability(__VA_ARGS__))
 #define OSTREL_RELEASE(...) OSTREL_TSA(release_capability(__VA_ARGS__))
 #define OSTREL_EXCLUDES(...) OSTREL_TSA(locks_excluded(__VA_ARGS__))
+#define OSTREL_REQUIRES_SHARED(...) OSTREL_TSA(requires_shared_capability(__VA_ARGS__))
+#define OSTREL_ACQUIRE_SHARED(...) OSTREL_TSA(acquire_shared_capability(__VA_ARGS__))
+#define OSTREL_RELEASE_SHARED(...) OSTREL_TSA(release_shared_capability(__VA_ARGS__))

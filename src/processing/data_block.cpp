@@ -1,14 +1,17 @@
 #include "processing/data_block.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "diag/clocks.h"
 #include "diag/trace.h"
+#include "ostreltcp.h"
+#include "platform/byte_order.h"
 #include "processing/high_low.h"
 
 namespace ostrel {
+
+static_assert(kMaxPoints == OSTRELTCP_MAX_POINTS);
 
 // Aligned for the word access of readData and the tests; unglomData itself copes with any
 // alignment because a host may hand it a block of its own.
@@ -17,24 +20,10 @@ int32_t highChannel[2 * kMaxPoints];
 int32_t lowChannel[2 * kMaxPoints];
 double interferogram[2 * kMaxPoints];
 
-platform::Mutex& workStorageLock() {
-    static platform::Mutex lock;
-    return lock;
-}
-
 namespace {
 
 constexpr int32_t kForward = 1;
 constexpr int32_t kReverse = 2;
-
-uint32_t networkToHost(uint32_t word) {
-    if constexpr (std::endian::native == std::endian::big) {
-        return word;
-    } else {
-        return (word >> 24) | ((word >> 8) & 0x0000ff00u) | ((word << 8) & 0x00ff0000u) |
-               (word << 24);
-    }
-}
 
 uint32_t loadWord(const uint8_t* bytes) {
     uint32_t word;
@@ -44,11 +33,11 @@ uint32_t loadWord(const uint8_t* bytes) {
 
 // Converts one half's point records in place and deals their words out to the two channels in
 // the same pass: the even word of a record is the high-gain sample, the odd word the low-gain.
-void splitHalf(uint8_t* half, int32_t pts) {
+void splitHalf(uint8_t* half, int32_t pts) OSTREL_REQUIRES(workStorageLock()) {
     for (int32_t k = 0; k < pts; ++k) {
         uint8_t* record = half + static_cast<size_t>(k) * kBytesPerPoint;
-        const uint32_t high = networkToHost(loadWord(record));
-        const uint32_t low = networkToHost(loadWord(record + 4));
+        const uint32_t high = platform::networkOrder32(loadWord(record));
+        const uint32_t low = platform::networkOrder32(loadWord(record + 4));
         std::memcpy(record, &high, sizeof high);
         std::memcpy(record + 4, &low, sizeof low);
         highChannel[k] = static_cast<int32_t>(high);
@@ -56,7 +45,8 @@ void splitHalf(uint8_t* half, int32_t pts) {
     }
 }
 
-void convertHalf(uint8_t* half, int32_t pts, int32_t scount, double* destination) {
+void convertHalf(uint8_t* half, int32_t pts, int32_t scount, double* destination)
+    OSTREL_REQUIRES(workStorageLock()) {
     splitHalf(half, pts);
     // A count of 0 or less would divide by zero or flip the sign; the sums are kept as they are.
     const double factor = scount > 0 ? 1.0 / scount : 1.0;
@@ -92,7 +82,7 @@ int64_t blockLength(int32_t points, int32_t scanDir) {
 
 uint32_t* swapWordOrder(uint32_t* words, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
-        words[i] = networkToHost(words[i]);
+        words[i] = platform::networkOrder32(words[i]);
     }
     return words;
 }
@@ -122,8 +112,10 @@ bool unglomData(void* block, int32_t* outCount, int32_t pts, int32_t scanDir, do
     const double t0 = clockMs();
     uint8_t* bytes = static_cast<uint8_t*>(block);
     // The header is read into locals and stays in network order in the block.
-    const int32_t forwardScans = static_cast<int32_t>(networkToHost(loadWord(bytes)));
-    const int32_t reverseScans = static_cast<int32_t>(networkToHost(loadWord(bytes + 4)));
+    const int32_t forwardScans =
+        static_cast<int32_t>(platform::networkOrder32(loadWord(bytes)));
+    const int32_t reverseScans =
+        static_cast<int32_t>(platform::networkOrder32(loadWord(bytes + 4)));
     trace("OstrelTCP unglomData @%f", t0);
     trace("OstrelTCP unglomData pts= %d; scanDir= %d", pts, scanDir);
 

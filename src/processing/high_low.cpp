@@ -23,8 +23,8 @@ constexpr int32_t kLanes = 4;
 
 // Transition state and blend weights of the half processed last. A call with recompute 0 reuses
 // them, so they outlive the call; zero at load means "all high-gain" until the first recompute.
-Transitions transitionState{};
-double blendWeightTable[kMaxPoints];
+Transitions transitionState OSTREL_GUARDED_BY(workStorageLock()){};
+double blendWeightTable[kMaxPoints] OSTREL_GUARDED_BY(workStorageLock());
 
 int32_t clampIndex(int64_t value, int32_t count) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::max(count, 0)));

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "platform/annotations.h"
+#include "state/locks.h"
+
 namespace ostrel {
 
 inline constexpr double kThresholdPerScan = 20000.0;
@@ -18,9 +21,9 @@ struct Transitions {
     int32_t rampEnd;
 };
 
-// The indices and weights of the half processed last (kept between calls).
-const Transitions& lastTransitions();
-const double* blendWeights();
+// The indices and weights of the half processed last (kept between calls, shared work storage).
+const Transitions& lastTransitions() OSTREL_REQUIRES(workStorageLock());
+const double* blendWeights() OSTREL_REQUIRES(workStorageLock());
 
 void findTransitions(const int32_t* samples, int32_t count, double threshold,
                      Transitions* transitions, int32_t rampLength);
@@ -34,12 +37,14 @@ void scaleChannel(int32_t* samples, int32_t count, double M, double B);
 void blendChannels(const int32_t* low, const int32_t* high, const double* weights, int32_t count,
                    double* out);
 
+// Both combinations keep the transitions and weights of the half in the shared work storage.
 void combineHighLow(int32_t* high, const int32_t* low, double* out, int32_t npts, int32_t scount,
-                    int32_t recompute);
+                    int32_t recompute) OSTREL_REQUIRES(workStorageLock());
 
 // combineHighLow with every output value multiplied by factor in the same pass, as unglomData
 // divides each half by its scan count; factor 1.0 gives exactly combineHighLow's output.
 void combineHighLowScaledBy(int32_t* high, const int32_t* low, double* out, int32_t npts,
-                            int32_t scount, int32_t recompute, double factor);
+                            int32_t scount, int32_t recompute, double factor)
+    OSTREL_REQUIRES(workStorageLock());
 
 }  // namespace ostrel

@@ -1,4 +1,4 @@
-#include "api/errors.h"
+#include "state/errors.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "api/driver_state.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
 #include "support/trace_capture.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "acquisition/scan_thread.h"
-#include "api/driver_state.h"
 #include "ostreltcp.h"
 #include "processing/data_block.h"
+#include "state/driver_state.h"
 #include "support/host_event.h"
 #include "support/sim_fixture.h"
 

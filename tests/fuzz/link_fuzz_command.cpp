@@ -16,11 +16,11 @@
 #include <cstring>
 
 #include "acquisition/scan_sequence.h"
-#include "api/driver_state.h"
 #include "link/command_channel.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
 #include "reliability/link_peer.h"
+#include "state/driver_state.h"
 
 namespace {
 
@@ -52,6 +52,7 @@ uintptr_t scanEvent() {
 }
 
 void checkReplyBuffers() {
+    ostrel::platform::LockGuard conversation(ostrel::conversationLock());
     check(driverState.receivedLength >= 0 &&
           driverState.receivedLength <= ostrel::kReceiveCapacity);
     check(std::memchr(driverState.replyText, '\0', sizeof driverState.replyText) != nullptr);
@@ -62,14 +63,17 @@ void checkReplyBuffers() {
 void runOperation(Operation operation, int32_t socket) {
     switch (operation) {
         case WaitForOk: {
+            ostrel::platform::LockGuard conversation(ostrel::conversationLock());
             const int32_t result = ostrel::waitForOK();
             check(result == 0 || result == 3 || result == 4);
             break;
         }
-        case Greeting:
+        case Greeting: {
+            ostrel::platform::LockGuard conversation(ostrel::conversationLock());
             check(ostrel::read_until(socket, "ready", ostrel::kReadyTimeoutMs) <=
                   ostrel::kReceiveCapacity);
             break;
+        }
         case Version:
             spectrometer_version();
             break;
@@ -95,9 +99,11 @@ void runOperation(Operation operation, int32_t socket) {
             check(result == 0 || result == 11 || result == 12 || result == 14 || result == 15);
             break;
         }
-        case Response:
+        case Response: {
+            ostrel::platform::LockGuard conversation(ostrel::conversationLock());
             check(ostrel::getResponse(1000) <= ostrel::kReceiveCapacity - 1);
             break;
+        }
         case kOperations:
             break;
     }

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "acquisition/scan_thread.h"
-#include "api/driver_state.h"
-#include "api/errors.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
 #include "reliability/link_peer.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 namespace {
 

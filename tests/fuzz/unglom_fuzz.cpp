@@ -29,6 +29,7 @@ void refusedCall(const uint8_t* block, size_t size, int32_t pts, int32_t scanDir
     std::vector<uint8_t> copy(block, block + size);
     double out[4] = {-1.0, -1.0, -1.0, -1.0};
     int32_t outCount = -1;
+    ostrel::platform::LockGuard storage(ostrel::workStorageLock());
     check(!ostrel::unglomData(copy.data(), &outCount, pts, scanDir, out));
     check(outCount == -1);
     check(std::equal(copy.begin(), copy.end(), block));
@@ -43,6 +44,7 @@ void acceptedCall(const uint8_t* block, size_t size, int32_t pts, int32_t scanDi
     const int32_t expectedCount = scanDir == 3 ? 2 * pts : pts;
     std::vector<double> out(static_cast<size_t>(expectedCount));
     int32_t outCount = -1;
+    ostrel::platform::LockGuard storage(ostrel::workStorageLock());
     check(ostrel::unglomData(copy.data(), &outCount, pts, scanDir, out.data()));
     check(outCount == expectedCount);
     // Blends of 32-bit samples divided by a count: always finite.

@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "api/driver_state.h"
 #include "link/command_channel.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -12,9 +12,15 @@ repository_root="$(cd "$packaging_dir/../.." && pwd)"
 say() { echo "packaging: $*"; }
 complain() { echo "packaging: FAILED: $*" >&2; }
 
-# The version in the top-level project() call, which every installed file must carry.
+# The driver's version, which every installed file must carry: the public header's (the
+# project() call takes it from there).
 project_version() {
-    sed -n 's/^project(OstrelTCP VERSION \([0-9.]*\).*/\1/p' "$repository_root/CMakeLists.txt"
+    local header="$repository_root/include/ostreltcp.h" part number version=""
+    for part in MAJOR MINOR PATCH; do
+        number="$(sed -n "s/^#define OSTRELTCP_VERSION_$part \([0-9][0-9]*\)\$/\1/p" "$header")"
+        version="${version:+$version.}$number"
+    done
+    echo "$version"
 }
 
 # expected_tree BUILD LIBDIR: what an install of BUILD holds below its prefix, one "path kind"

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "api/driver_state.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
 #include "processing/data_block.h"
 #include "reliability/run_harness.h"
+#include "state/driver_state.h"
 #include "support/sim_fixture.h"
 
 namespace ostrel::testing {

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "acquisition/scan_thread.h"
-#include "api/driver_state.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
 #include "support/host_event.h"
 #include "support/loopback.h"
 #include "support/sim_fixture.h"

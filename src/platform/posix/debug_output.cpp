@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/annotations.h"
+
 namespace ostrel::platform {
 namespace {
 
@@ -19,12 +21,22 @@ constexpr int kNoSink = -1;
 // write into whatever file is opened next under the same number. The lock is statically
 // initialised and never destroyed, so records written during process exit (the unload
 // notification runs after static destructors) still work.
-pthread_rwlock_t sinkLock = PTHREAD_RWLOCK_INITIALIZER;
-int sinkDescriptor = kNotConfigured;  // guarded by sinkLock
-bool sinkOwned = false;               // guarded by sinkLock: a file we opened and must close
+class OSTREL_CAPABILITY("mutex") SinkLock {
+public:
+    void lockShared() OSTREL_ACQUIRE_SHARED() { pthread_rwlock_rdlock(&lock_); }
+    void unlockShared() OSTREL_RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
+    void lock() OSTREL_ACQUIRE() { pthread_rwlock_wrlock(&lock_); }
+    void unlock() OSTREL_RELEASE() { pthread_rwlock_unlock(&lock_); }
 
-// Called with sinkLock held for writing.
-void configureSink() {
+private:
+    pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
+};
+
+constinit SinkLock sinkLock;
+int sinkDescriptor OSTREL_GUARDED_BY(sinkLock) = kNotConfigured;
+bool sinkOwned OSTREL_GUARDED_BY(sinkLock) = false;  // a file we opened and must close
+
+void configureSink() OSTREL_REQUIRES(sinkLock) {
     if (sinkOwned) {
         close(sinkDescriptor);
     }
@@ -45,6 +57,16 @@ void configureSink() {
     }
 }
 
+// One write per record: O_APPEND files and pipes keep a record of this size whole against
+// writers in other threads.
+void writeRecord(const char* record) OSTREL_REQUIRES_SHARED(sinkLock) {
+    if (sinkDescriptor >= 0) {
+        const size_t length = std::strlen(record);
+        while (write(sinkDescriptor, record, length) < 0 && errno == EINTR) {
+        }
+    }
+}
+
 }  // namespace
 
 void debugOutput(const char* record) {
@@ -53,30 +75,28 @@ void debugOutput(const char* record) {
     }
     // The caller may record errno right after tracing (setLastError does): keep it intact.
     const int savedErrno = errno;
-    pthread_rwlock_rdlock(&sinkLock);
-    if (sinkDescriptor == kNotConfigured) {
-        pthread_rwlock_unlock(&sinkLock);
-        pthread_rwlock_wrlock(&sinkLock);
+    sinkLock.lockShared();
+    if (sinkDescriptor != kNotConfigured) {
+        writeRecord(record);
+        sinkLock.unlockShared();
+    } else {
+        // The first record configures the sink, which needs the lock for writing.
+        sinkLock.unlockShared();
+        sinkLock.lock();
         if (sinkDescriptor == kNotConfigured) {
             configureSink();
         }
+        writeRecord(record);
+        sinkLock.unlock();
     }
-    if (sinkDescriptor >= 0) {
-        // One write per record: O_APPEND files and pipes keep a record of this size whole
-        // against writers in other threads.
-        const size_t length = std::strlen(record);
-        while (write(sinkDescriptor, record, length) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_rwlock_unlock(&sinkLock);
     errno = savedErrno;
 }
 
 void debugOutputReconfigure() {
     const int savedErrno = errno;
-    pthread_rwlock_wrlock(&sinkLock);
+    sinkLock.lock();
     configureSink();
-    pthread_rwlock_unlock(&sinkLock);
+    sinkLock.unlock();
     errno = savedErrno;
 }
 

@@ -1,4 +1,7 @@
-// Driver error codes, recording of failures and their texts.
+// The driver's error codes and the recording of a failure as the process-wide last error. The
+// codes are the public header's ostreltcp_error values; errors.cpp checks every one against the
+// header at compile time. (The header is not included here: it declares the exports, whose
+// global names would clash with the driver's own functions of the same names.)
 #pragma once
 
 #include <cstdint>
@@ -27,6 +30,9 @@ enum DriverError : int32_t {
     ErrScanDirRange = 18,
 };
 
+// The highest driver code; the text table of the error export has one entry per code up to it.
+inline constexpr int32_t kLastDriverError = ErrScanDirRange;
+
 inline constexpr int32_t kSocketFlag = 0x8000;
 
 // Records a failure: traces it, stores it as the last error together with the calling thread's
@@ -35,9 +41,5 @@ int32_t setLastError(int32_t code);
 
 // Records a negative socket-layer code c as |c| with the socket flag set, and returns that.
 int32_t setSocketError(int32_t socketLayerCode);
-
-// Writes the text of a code (0: the last recorded one) into text, at most size - 1 characters,
-// always terminated when size > 0 and text is not null.
-void errorText(int32_t code, char* text, int32_t size);
 
 }  // namespace ostrel

@@ -1,12 +1,13 @@
-#include "api/errors.h"
+#include "api/error_text.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "api/driver_state.h"
 #include "diag/trace.h"
 #include "link/wil.h"
 #include "platform/last_error.h"
+#include "state/driver_state.h"
+#include "state/errors.h"
 
 namespace ostrel {
 namespace {
@@ -33,6 +34,8 @@ constexpr const char* kDriverMessages[] = {
     "Scan direction setting out of range (1, 2 or 3)",
 };
 constexpr int32_t kDriverMessageCount = sizeof kDriverMessages / sizeof kDriverMessages[0];
+// One text (or a deliberate null) for every driver code of the public header.
+static_assert(kDriverMessageCount == kLastDriverError + 1);
 
 // The socket-layer codes that have a name; each text is "<name> <the layer's text>".
 struct SocketCodeName {
@@ -109,19 +112,6 @@ void driverCodeText(int32_t code, char* work) {
 }
 
 }  // namespace
-
-int32_t setLastError(int32_t code) {
-    trace("OstrelTCP setLastError %d", code);
-    driverState.lastError.store(code);
-    driverState.lastPlatformError.store(platform::lastErrorNumber());
-    return code;
-}
-
-int32_t setSocketError(int32_t socketLayerCode) {
-    const uint32_t magnitude = socketLayerCode < 0 ? 0u - static_cast<uint32_t>(socketLayerCode)
-                                                   : static_cast<uint32_t>(socketLayerCode);
-    return setLastError(static_cast<int32_t>(magnitude | static_cast<uint32_t>(kSocketFlag)));
-}
 
 void errorText(int32_t code, char* text, int32_t size) {
     const bool haveBuffer = text != nullptr && size > 0;

@@ -4,16 +4,23 @@
 //
 // Fields that the host's threads and the scan thread share are atomics, read and written with
 // plain loads and stores (no field is read and written as one step). The text buffers are not
-// atomic: the command channel's locks say who may use them.
+// atomic: each is guarded by one of the locks of state/locks.h, and clang's thread-safety
+// analysis checks every use.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/annotations.h"
+#include "state/locks.h"
 
 namespace ostrel {
 
 class ScanThread;
 
+// The values of the status field: the public header's ostreltcp_status values (checked against
+// it in driver_state.cpp).
 enum DriverStatus : int32_t {
     Initial = 1,
     Connected = 4,
@@ -43,12 +50,15 @@ struct DriverState {
     std::atomic<int32_t> points{16384};
     std::atomic<int32_t> scanDir{3};
     std::atomic<int32_t> skipPoints{0};
-    char ipAddress[kIpAddressSize] = {};  // used by the host's threads only (open, reboot)
+    // Written by setIPAddress, read by open and the reboot datagram: use storeIpAddress and
+    // copyIpAddress, which take the lock.
+    char ipAddress[kIpAddressSize] OSTREL_GUARDED_BY(addressLock()) = {};
 
     // Connections and status.
     std::atomic<int32_t> commandSocket{-1};
     std::atomic<int32_t> dataSocket{-1};
     std::atomic<int32_t> status{Initial};
+    // The version the trace reports: major * 100 + minor of the public header's version.
     static constexpr int32_t driverVersion = 179;
 
     // Last error.
@@ -73,16 +83,25 @@ struct DriverState {
     std::atomic<uintptr_t> filesCompleteEvent{0};
     std::atomic<uintptr_t> errorHandle{0};
 
-    // Shared text buffers of the command channel.
-    char commandBuffer[kCommandBufferSize] = {};
-    char receiveBuffer[kReceiveCapacity + 1] = {};
-    int32_t receivedLength = 0;
-    char replyText[kReceiveCapacity + 1] = {};
+    // Shared text buffers of the command channel: the command being sent, and the replies that
+    // belong to whoever holds the conversation.
+    char commandBuffer[kCommandBufferSize] OSTREL_GUARDED_BY(sendLock()) = {};
+    char receiveBuffer[kReceiveCapacity + 1] OSTREL_GUARDED_BY(conversationLock()) = {};
+    int32_t receivedLength OSTREL_GUARDED_BY(conversationLock()) = 0;
+    char replyText[kReceiveCapacity + 1] OSTREL_GUARDED_BY(conversationLock()) = {};
 
-    // The one acquisition object, created by open and destroyed by close.
+    // The one acquisition object, created by open and destroyed by close. Only a pointer to it
+    // is kept here: the class belongs to the acquisition layer, which this layer never includes.
     std::atomic<ScanThread*> scanThread{nullptr};
 };
 
 extern DriverState driverState;
+
+// Stores an address text, cut at kIpAddressSize - 1 characters so that it always fits with its
+// terminator.
+void storeIpAddress(const char* address);
+
+// Copies the stored address text (always terminated).
+void copyIpAddress(char (&address)[kIpAddressSize]);
 
 }  // namespace ostrel

@@ -1,7 +1,0 @@
-#include "api/driver_state.h"
-
-namespace ostrel {
-
-constinit DriverState driverState;
-
-}  // namespace ostrel
