@@ -135,6 +135,17 @@ if(NOT WIN32)
     " COMPONENT Development)
 endif()
 
+# The spectral library: ostrel-acquire links it, the Python package loads it by its unversioned
+# name (so that link goes with the library, as for the driver).
+if(TARGET ostrel_spectra)
+  install(TARGETS ostrel_spectra
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
+  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra/spectra.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel_spectra COMPONENT Development)
+endif()
+
 foreach(tool ostrel-sim ostrel-acquire)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)

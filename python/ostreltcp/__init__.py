@@ -26,8 +26,10 @@ from .instrument import (
     unglom,
 )
 from .simulator import Simulator, find_simulator
+from . import spectra
 
 __all__ = [
+    "spectra",
     "MAX_POINTS",
     "SOCKET_FLAG",
     "AcquisitionStateError",

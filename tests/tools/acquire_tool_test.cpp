@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "json_reader.h"
@@ -115,7 +116,8 @@ TEST_P(AcquireRun, SimulatorRunWritesEveryFileItsSpectrumAndAMatchingSummary) {
         const DataShape spectrum =
             readDataShape(out + "/" + numbered("spectrum", file, row.format), row.format);
         EXPECT_EQ(spectrum.columns, row.halves);
-        EXPECT_EQ(spectrum.rows, 257u);  // 512 points: bins 0 .. 256
+        // 512 points, zero-filled twice: a 1024-point transform, bins 0 .. 512 up to nu_L / u.
+        EXPECT_EQ(spectrum.rows, 513u);
     }
     EXPECT_FALSE(fileExists(out + "/" + numbered("interferogram", 4, row.format)));
     EXPECT_TRUE(temporaryFiles(out).empty());
@@ -144,6 +146,18 @@ TEST_P(AcquireRun, SimulatorRunWritesEveryFileItsSpectrumAndAMatchingSummary) {
             EXPECT_LE(statistics["min"].number(), statistics["mean"].number());
             EXPECT_LE(statistics["mean"].number(), statistics["max"].number());
             EXPECT_LT(statistics["peak_index"].number(), 512);
+            EXPECT_NEAR(statistics["zpd_index"].number(), statistics["peak_index"].number(),
+                        0.5);
+            // 1 / (longest path difference after ZPD): at least the 256 points of a half.
+            const double dx = 2.0 / (2.0 * 15798.0);
+            EXPECT_GT(statistics["resolution_cm1"].number(), 1.0 / (512.0 * dx));
+            EXPECT_LE(statistics["resolution_cm1"].number(), 1.0 / (255.0 * dx));
+            // A smooth spectrum may have no band at all; those listed come strongest first.
+            const JsonValue& bands = statistics["bands"];
+            for (size_t band = 1; band < bands.array().size(); ++band) {
+                EXPECT_GE(std::fabs(bands[band - 1]["height"].number()),
+                          std::fabs(bands[band]["height"].number()));
+            }
         }
     }
 }
@@ -264,6 +278,107 @@ TEST(AcquireTool, InvalidOptionIsAUsageErrorBeforeAnythingIsWritten) {
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_NE(result.err.find("--direction"), std::string::npos) << result.err;
     EXPECT_FALSE(fileExists(scratch.path() + "/out"));
+}
+
+struct BadSpectralOption {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* words;  // in the complaint
+};
+
+void PrintTo(const BadSpectralOption& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class SpectralOption : public ::testing::TestWithParam<BadSpectralOption> {};
+
+TEST_P(SpectralOption, OutOfRangeIsAUsageErrorBeforeAnythingIsWritten) {
+    ScratchDirectory scratch;
+    const ProcessResult result = runTool(
+        withArguments(GetParam().arguments, {"--out", scratch.path() + "/out"}), {},
+        scratch.path());
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find(GetParam().words), std::string::npos) << result.err;
+    EXPECT_FALSE(fileExists(scratch.path() + "/out"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, SpectralOption,
+    ::testing::Values(
+        BadSpectralOption{"ZeroFillThree", {"--zero-fill", "3"}, "--zero-fill"},
+        BadSpectralOption{"UnknownPhase", {"--phase", "absolute"}, "--phase"},
+        BadSpectralOption{"UnknownWindow", {"--apodization", "hann"}, "--apodization"},
+        BadSpectralOption{"UndersamplingZero", {"--undersampling", "0"}, "--undersampling"},
+        BadSpectralOption{"NegativeLaser", {"--laser-wavenumber", "-5"}, "--laser-wavenumber"},
+        BadSpectralOption{"RangeReversed", {"--range", "3000:2000"}, "LOW < HIGH"},
+        BadSpectralOption{"RangeWithoutColon", {"--range", "3000"}, "LOW:HIGH"},
+        BadSpectralOption{"RangeNotNumbers", {"--range", "a:b"}, "two numbers"},
+        BadSpectralOption{"RangeAboveTheAxis", {"--range", "9000:"}, "above the highest"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(AcquireTool, SpectrumFileKeepsTheRangeOnTheWavenumberAxisOfItsSettings) {
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    const ProcessResult result = runTool(
+        withArguments(kFastRun, {"--files", "1", "--direction", "1", "--range", "1000:3000",
+                                 "--zero-fill", "4", "--phase", "magnitude", "--undersampling",
+                                 "4", "--out", out}),
+        {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    CsvFile spectrum;
+    std::string error;
+    ASSERT_TRUE(readCsv(out + "/spectrum-0001.csv", &spectrum, &error)) << error;
+    ASSERT_EQ(spectrum.columns, (std::vector<std::string>{"wavenumber", "forward"}));
+    EXPECT_EQ(spectrum.header["phase"], "magnitude");
+    EXPECT_EQ(spectrum.header["wavenumber_unit"], "cm^-1");
+    EXPECT_EQ(spectrum.header["transform_length"], "2048");
+    // 2048-point transform at dx = 4 / (2 x 15798) cm: bins 15798 / 4096 cm^-1 apart.
+    const double step = 15798.0 / 4096.0;
+    ASSERT_GT(spectrum.rows.size(), 2u);
+    EXPECT_GE(spectrum.rows.front()[0], 1000.0);
+    EXPECT_LT(spectrum.rows.front()[0], 1000.0 + step);
+    EXPECT_LE(spectrum.rows.back()[0], 3000.0);
+    EXPECT_GT(spectrum.rows.back()[0], 3000.0 - step);
+    EXPECT_NEAR(spectrum.rows[1][0] - spectrum.rows[0][0], step, 1e-9);
+    for (const std::vector<double>& row : spectrum.rows) {
+        EXPECT_GE(row[1], 0.0);  // a magnitude
+    }
+    const JsonValue summary = readJson(out + "/summary.json");
+    EXPECT_EQ(summary["settings"]["undersampling"].number(), 4);
+    EXPECT_EQ(summary["settings"]["zero_fill"].number(), 4);
+    EXPECT_EQ(summary["settings"]["range_high"].number(), 3000);
+}
+
+TEST(AcquireTool, SimulatorAbsorptionLinesAreTheStrongestBandsAtTheirWavenumbers) {
+    // The built-in simulator takes the tool's laser and undersampling, so its lines must land
+    // where they were put on the tool's axis, here with undersampling 3.
+    ScratchDirectory scratch;
+    const std::string out = scratch.path() + "/out";
+    const ProcessResult result = runTool(
+        {"--points", "4096", "--scans", "4", "--sim-scan-ms", "100", "--files", "1", "--calibrate",
+         "--no-plot", "--undersampling", "3", "--sim-absorber", "2150.25:6:0.8",
+         "--sim-absorber", "1401.5:6:0.5", "--out", out},
+        {}, scratch.path());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const JsonValue summary = readJson(out + "/summary.json");
+    for (size_t half = 0; half < 2; ++half) {
+        const JsonValue& statistics = summary["files"][0]["halves"][half];
+        const double resolution = statistics["resolution_cm1"].number();
+        const JsonValue& bands = statistics["bands"];
+        ASSERT_GE(bands.array().size(), 2u);
+        EXPECT_NEAR(bands[0]["wavenumber"].number(), 2150.25, 0.1 * resolution);
+        EXPECT_NEAR(bands[1]["wavenumber"].number(), 1401.5, 0.1 * resolution);
+        EXPECT_LT(bands[0]["height"].number(), 0.0);  // absorption
+        EXPECT_LT(bands[1]["height"].number(), 0.0);
+    }
+}
+
+TEST(AcquireTool, MalformedSimulatorAbsorberIsAUsageError) {
+    ScratchDirectory scratch;
+    const ProcessResult result =
+        runTool({"--sim-absorber", "2150", "--out", scratch.path() + "/out"}, {}, scratch.path());
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("--sim-absorber 2150"), std::string::npos) << result.err;
 }
 
 // A listener that never accepts, its queue filled: a further connect to it stays pending.
@@ -387,7 +502,8 @@ TEST(AcquireInterrupt, CtrlCStopsWithinSecondsAndLeavesOnlyCompleteFiles) {
             EXPECT_TRUE(
                 readCsv(out + "/" + numbered(stem, static_cast<int>(file), "csv"), &data, &error))
                 << error;
-            EXPECT_EQ(data.rows.size(), stem[0] == 'i' ? 1024u : 513u);
+            // 1024 points, zero-filled twice: bins 0 .. 1024 of a 2048-point transform.
+            EXPECT_EQ(data.rows.size(), stem[0] == 'i' ? 1024u : 1025u);
         }
     }
     EXPECT_FALSE(

@@ -117,8 +117,10 @@ bool readCsv(const std::string& path, CsvFile* file, std::string* error) {
             continue;
         }
         const std::vector<std::string> fields = splitFields(line);
+        // An "index" column counts the rows; any other first column (wavenumber) holds values.
         if (fields.size() != file->columns.size() ||
-            fields.front() != std::to_string(file->rows.size())) {
+            (file->columns.front() == "index" &&
+             fields.front() != std::to_string(file->rows.size()))) {
             *error = where + "row does not fit the columns: " + line;
             return false;
         }

@@ -240,7 +240,7 @@ int Run::startRun() {
     FileSettings settings;
     settings.directory = options_.outputDirectory;
     settings.format = options_.format;
-    settings.apodization = options_.apodization;
+    settings.spectra = options_.spectra;
     settings.address = options_.address;
     settings.scans = options_.scans;
     settings.direction = options_.direction;
@@ -419,7 +419,16 @@ void Run::drawLastPlot() {
         const double* curve = last.data.data() + half * points;
         request.interferogram.push_back(
             {halves_[half], std::vector<double>(curve, curve + points)});
-        request.spectrum.push_back({halves_[half], writer_->lastSpectra()[half]});
+        const std::vector<ostrel::spectra::Spectrum>& spectra = writer_->lastSpectra();
+        if (half < spectra.size() && !spectra[half].values.empty()) {
+            request.spectrum.push_back({halves_[half], spectra[half].values});
+        }
+    }
+    if (!request.spectrum.empty()) {
+        const ostrel::spectra::Spectrum& first = writer_->lastSpectra().front();
+        for (size_t j = 0; j < first.values.size(); ++j) {
+            request.wavenumbers.push_back(first.wavenumber(j));
+        }
     }
     char title[256];
     std::snprintf(title, sizeof title, "%s, file %llu, %s: %d scans of %zu points, %s, gain %d",
@@ -427,9 +436,18 @@ void Run::drawLastPlot() {
                   formatTimestamp(last.timestampMs).c_str(), options_.scans, points,
                   directionText(options_.direction), options_.gain);
     request.title = title;
-    request.spectrumTitle = std::string("Spectrum (") + apodizationName(options_.apodization) +
-                            ", " + std::to_string(SpectrumCalculator::transformLength(points)) +
-                            "-point transform)";
+    const ostrel::spectra::Settings& spectra = options_.spectra;
+    char spectrumTitle[256];
+    std::snprintf(spectrumTitle, sizeof spectrumTitle,
+                  "Spectrum (%s, %s, zero-fill %d, laser %g cm^{-1}, undersampling %d)",
+                  std::string(ostrel::spectra::name(spectra.phase)).c_str(),
+                  std::string(ostrel::spectra::name(spectra.apodization)).c_str(),
+                  spectra.zeroFill, spectra.laserWavenumber, spectra.undersampling);
+    request.spectrumTitle = spectrumTitle;
+    request.spectrumLabel = spectra.phase == ostrel::spectra::PhaseMode::Mertz ? "single beam"
+                            : spectra.phase == ostrel::spectra::PhaseMode::Magnitude
+                                ? "magnitude"
+                                : "power";
     std::string message;
     const PlotResult result = drawPlot(request, &message);
     if (result == PlotResult::GnuplotMissing) {

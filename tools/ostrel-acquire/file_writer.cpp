@@ -16,7 +16,7 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
 }
 
 FileWriter::FileWriter(FileSettings settings)
-    : settings_(std::move(settings)), calculator_(settings_.apodization) {}
+    : settings_(std::move(settings)), processor_(settings_.spectra) {}
 
 FileWriter::~FileWriter() {
     finish();
@@ -132,26 +132,64 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     };
     Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
     working_.resize(halves);
+    std::string spectrumError;
     for (size_t half = 0; half < halves; ++half) {
         const double* curve = file.data.data() + half * points;
         interferogram.columns.push_back({settings_.halves[half], curve});
-        calculator_.compute(curve, points, &working_[half]);
-        HalfSummary statistics{settings_.halves[half], curveStatistics(curve, points), 0, 0.0};
-        statistics.spectrumPeakBin = largestIndex(working_[half].data(), working_[half].size());
-        statistics.spectrumPeak =
-            working_[half].empty() ? 0.0 : working_[half][statistics.spectrumPeakBin];
+        HalfSummary statistics;
+        statistics.name = settings_.halves[half];
+        statistics.interferogram = curveStatistics(curve, points);
+        ostrel::spectra::Spectrum& spectrum = working_[half];
+        std::string problem;
+        if (processor_.process(curve, points, &spectrum, &problem)) {
+            statistics.zpdIndex = spectrum.zpdIndex;
+            statistics.resolution = spectrum.resolution;
+            // Bands closer than twice the resolution are one band to a reader of the summary.
+            // Absorption lines in a single beam are reported with a negative height.
+            statistics.bands = ostrel::spectra::strongestBands(spectrum, kReportedBands,
+                                                               2.0 * spectrum.resolution);
+        } else {
+            spectrum.values.clear();
+            if (spectrumError.empty()) {
+                spectrumError = settings_.halves[half] + " half: " + problem;
+            }
+        }
         summary->halves.push_back(statistics);
     }
-    Table spectrum{"ostrel-acquire spectrum", header, "bin", {}, working_.front().size()};
-    spectrum.header.push_back({"apodization", std::string(apodizationName(settings_.apodization))});
-    spectrum.header.push_back(
-        {"transform_length", static_cast<int64_t>(SpectrumCalculator::transformLength(points))});
-    for (size_t half = 0; half < halves; ++half) {
-        spectrum.columns.push_back({settings_.halves[half], working_[half].data()});
-    }
     if (!writeTable(settings_.directory, summary->interferogramName, settings_.format,
-                    interferogram, error) ||
-        !writeTable(settings_.directory, summary->spectrumName, settings_.format, spectrum,
+                    interferogram, error)) {
+        *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+        return false;
+    }
+    // An interferogram that gives no spectrum (too few points, a value that is not a number) is
+    // still saved; the summary says why its spectrum is missing.
+    if (!spectrumError.empty()) {
+        summary->spectrumName.clear();
+        summary->spectrumError = spectrumError;
+        return true;
+    }
+    const ostrel::spectra::Settings& spectra = settings_.spectra;
+    const ostrel::spectra::Spectrum& first = working_.front();
+    // Both halves have the same length, so they share one axis.
+    wavenumbers_.resize(first.values.size());
+    for (size_t j = 0; j < wavenumbers_.size(); ++j) {
+        wavenumbers_[j] = first.wavenumber(j);
+    }
+    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, first.values.size()};
+    spectrum.indexValues = wavenumbers_.data();
+    spectrum.header.push_back({"wavenumber_unit", std::string("cm^-1")});
+    spectrum.header.push_back({"laser_wavenumber", spectra.laserWavenumber});
+    spectrum.header.push_back({"undersampling", static_cast<int64_t>(spectra.undersampling)});
+    spectrum.header.push_back(
+        {"apodization", std::string(ostrel::spectra::name(spectra.apodization))});
+    spectrum.header.push_back({"phase", std::string(ostrel::spectra::name(spectra.phase))});
+    spectrum.header.push_back({"phase_resolution", spectra.phaseResolution});
+    spectrum.header.push_back({"zero_fill", static_cast<int64_t>(spectra.zeroFill)});
+    spectrum.header.push_back({"transform_length", static_cast<int64_t>(first.transformLength)});
+    for (size_t half = 0; half < halves; ++half) {
+        spectrum.columns.push_back({settings_.halves[half], working_[half].values.data()});
+    }
+    if (!writeTable(settings_.directory, summary->spectrumName, settings_.format, spectrum,
                     error)) {
         *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
         return false;

@@ -1,7 +1,8 @@
 // Saving acquired files away from the thread that follows the driver's events. The driver keeps
 // only the newest file, so the host must fetch each one before the next two are published; disk
 // writes (synced, some milliseconds each) must not delay that. The event thread copies the data
-// out and hands it over here; this thread computes the spectrum and writes both files.
+// out and hands it over here; this thread computes each half's single-beam spectrum in cm^-1 and
+// writes both files.
 #pragma once
 
 #include <condition_variable>
@@ -12,8 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "curve_statistics.h"
+#include "ostrel_spectra/spectra.h"
 #include "output_files.h"
-#include "spectrum.h"
 
 namespace ostrel::acquire {
 
@@ -24,17 +26,22 @@ struct AcquiredFile {
     std::vector<double> data;
 };
 
+// The summary reports this many of each half's strongest bands.
+constexpr size_t kReportedBands = 5;
+
 struct HalfSummary {
     std::string name;
     CurveStatistics interferogram;
-    size_t spectrumPeakBin = 0;
-    double spectrumPeak = 0.0;
+    double zpdIndex = 0.0;    // points from the start of the half, to a fraction
+    double resolution = 0.0;  // nominal, cm^-1
+    std::vector<ostrel::spectra::Band> bands;  // strongest first
 };
 
 struct FileSummary {
     uint64_t number = 0;
     std::string interferogramName;
-    std::string spectrumName;
+    std::string spectrumName;  // empty when the spectrum could not be computed
+    std::string spectrumError;
     double timestampMs = 0.0;
     std::vector<HalfSummary> halves;
 };
@@ -43,7 +50,7 @@ struct FileSummary {
 struct FileSettings {
     std::string directory;
     OutputFormat format = OutputFormat::Csv;
-    Apodization apodization = Apodization::HappGenzel;
+    ostrel::spectra::Settings spectra;
     std::string address;
     int scans = 0;
     int direction = 3;
@@ -79,9 +86,10 @@ class FileWriter {
     // The first failure to write, empty while there is none.
     std::string failure();
 
-    // The last file written and its spectra, for the plot; use after finish().
+    // The last file written and its spectra (one per half, empty when it could not be
+    // computed), for the plot; use after finish().
     const AcquiredFile& lastFile() const { return last_; }
-    const std::vector<std::vector<double>>& lastSpectra() const { return spectra_; }
+    const std::vector<ostrel::spectra::Spectrum>& lastSpectra() const { return spectra_; }
 
   private:
     void run();
@@ -89,11 +97,12 @@ class FileWriter {
     void signalReady();
 
     const FileSettings settings_;
-    SpectrumCalculator calculator_;
+    ostrel::spectra::Processor processor_;
     // The writer thread's own until it has ended: the spectra being computed, and the last file
     // written with its spectra.
-    std::vector<std::vector<double>> working_;
-    std::vector<std::vector<double>> spectra_;
+    std::vector<ostrel::spectra::Spectrum> working_;
+    std::vector<ostrel::spectra::Spectrum> spectra_;
+    std::vector<double> wavenumbers_;  // the axis of the spectrum file being written
     AcquiredFile last_;
 
     std::mutex mutex_;

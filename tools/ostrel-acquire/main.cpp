@@ -10,6 +10,7 @@
 #include "host_events.h"
 #include "options.h"
 #include "ostrel_sim/simulator.h"
+#include "ostrel_sim/spectrum_model.h"
 
 namespace {
 
@@ -47,6 +48,18 @@ int main(int argc, char** argv) {
         ostrel::sim::Config config;
         config.scanMsAt16k = options.simulatorScanMs;
         config.readyDelayMs = options.simulatorReadyMs;
+        // The simulator samples its spectrum on the same axis the spectra are computed on.
+        config.laserWavenumber = options.run.spectra.laserWavenumber;
+        config.undersampling = options.run.spectra.undersampling;
+        for (const std::string& text : options.simulatorAbsorbers) {
+            ostrel::sim::Absorber absorber;
+            if (!ostrel::sim::parseAbsorber(text, &absorber, &error)) {
+                std::fprintf(stderr, "ostrel-acquire: --sim-absorber %s: %s\n", text.c_str(),
+                             error.c_str());
+                return ExitUsage;
+            }
+            config.absorbers.push_back(absorber);
+        }
         simulator = std::make_unique<ostrel::sim::Simulator>(config);
         if (!simulator->start(&error)) {
             std::fprintf(stderr, "ostrel-acquire: cannot start the built-in simulator: %s\n",

@@ -2,9 +2,40 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
 #include "ostreltcp.h"
 
 namespace ostrel::acquire {
+namespace {
+
+// "LOW:HIGH" in cm^-1; either side may be left out for no limit there ("1000:" or ":4000").
+std::string parseRange(const std::string& text, ostrel::spectra::Settings* settings) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        return "--range takes LOW:HIGH in cm^-1, e.g. 400:4000";
+    }
+    auto number = [](const std::string& part, double* value) {
+        if (part.empty()) {
+            return true;
+        }
+        char* end = nullptr;
+        *value = std::strtod(part.c_str(), &end);
+        return end == part.c_str() + part.size() && std::isfinite(*value);
+    };
+    double low = 0.0;
+    double high = settings->rangeHigh;
+    if (!number(text.substr(0, colon), &low) || !number(text.substr(colon + 1), &high)) {
+        return "--range takes two numbers of cm^-1, LOW:HIGH, e.g. 400:4000";
+    }
+    settings->rangeLow = low;
+    settings->rangeHigh = high;
+    return "";
+}
+
+}  // namespace
 
 bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
     RunOptions& run = options->run;
@@ -45,10 +76,42 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
     app.add_option("--format", format, "format of the data files")
         ->check(CLI::IsMember({"csv", "json"}))
         ->capture_default_str();
-    std::string apodization = apodizationName(run.apodization);
-    app.add_option("--apodization", apodization, "window applied before the transform")
-        ->check(CLI::IsMember({"happ-genzel", "blackman-harris", "boxcar"}))
+    ostrel::spectra::Settings& spectra = run.spectra;
+    app.add_option("--laser-wavenumber", spectra.laserWavenumber,
+                   "reference laser wavenumber in cm^-1 (sets the wavenumber axis)")
+        ->check(CLI::PositiveNumber)
         ->capture_default_str();
+    app.add_option("--undersampling", spectra.undersampling,
+                   "undersampling ratio: points are this many laser half-fringes apart")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    std::string apodization(ostrel::spectra::name(spectra.apodization));
+    std::vector<std::string> apodizations;
+    for (const ostrel::spectra::Apodization each : ostrel::spectra::allApodizations()) {
+        apodizations.emplace_back(ostrel::spectra::name(each));
+    }
+    apodizations.emplace_back("blackman-harris");
+    app.add_option("--apodization", apodization,
+                   "window from ZPD to the longest path difference (blackman-harris is the "
+                   "4-term window)")
+        ->check(CLI::IsMember(apodizations))
+        ->capture_default_str();
+    app.add_option("--zero-fill", spectra.zeroFill,
+                   "zero-fill factor: the transform is this many times the next power of two")
+        ->check(CLI::IsMember({1, 2, 4, 8}))
+        ->capture_default_str();
+    std::string phase(ostrel::spectra::name(spectra.phase));
+    app.add_option("--phase", phase,
+                   "mertz: phase-corrected single beam; magnitude or power: no phase needed")
+        ->check(CLI::IsMember({"mertz", "magnitude", "power"}))
+        ->capture_default_str();
+    app.add_option("--phase-resolution", spectra.phaseResolution,
+                   "resolution in cm^-1 of the section around ZPD the phase is taken from")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    std::string range;
+    app.add_option("--range", range,
+                   "LOW:HIGH, the cm^-1 kept in the spectrum files (default: all)");
     app.add_flag("--quiet,-q", run.quiet, "print only errors and the final summary line");
     bool noPlot = false;
     app.add_flag("--no-plot", noPlot, "do not draw plot.png");
@@ -70,6 +133,10 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str()
         ->excludes(address);
+    app.add_option("--sim-absorber", options->simulatorAbsorbers,
+                   "built-in simulator: an absorption line CENTRE:HWHM:PEAK_ABSORBANCE (cm^-1, "
+                   "cm^-1, absorbance), Lorentzian in absorbance; repeatable")
+        ->excludes(address);
     app.add_option("--sim-fault", options->simulatorFaults,
                    "built-in simulator: arm a fault, PHASE:FAULT[:PREFIX[:COUNT]] (e.g. "
                    "scan:error:_2 answers the second progress line with ERROR); repeatable")
@@ -84,7 +151,17 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
     }
     run.plot = !noPlot;
     run.format = format == "json" ? OutputFormat::Json : OutputFormat::Csv;
-    parseApodization(apodization, &run.apodization);
+    ostrel::spectra::parseApodization(apodization, &spectra.apodization);
+    ostrel::spectra::parsePhaseMode(phase, &spectra.phase);
+    std::string problem = range.empty() ? "" : parseRange(range, &spectra);
+    if (problem.empty()) {
+        problem = ostrel::spectra::checkSettings(spectra);
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "ostrel-acquire: %s\n", problem.c_str());
+        *exitCode = ExitUsage;
+        return false;
+    }
     while (run.outputDirectory.size() > 1 && run.outputDirectory.back() == '/') {
         run.outputDirectory.pop_back();
     }

@@ -15,6 +15,7 @@ struct Options {
     double simulatorScanMs = 50.0;  // one simulated scan at 16384 points
     double simulatorReadyMs = 5.0;  // the simulator's pause before "ready"
     std::vector<std::string> simulatorFaults;  // "PHASE:FAULT[:PREFIX[:COUNT]]" each
+    std::vector<std::string> simulatorAbsorbers;  // "CENTRE:HWHM:PEAK_ABSORBANCE" each
 };
 
 // Parses the command line. False when the program should end now (help, or an error already

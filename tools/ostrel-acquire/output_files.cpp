@@ -43,7 +43,11 @@ void writeCsv(std::FILE* stream, const Table& table) {
     }
     std::fputc('\n', stream);
     for (size_t row = 0; row < table.rows; ++row) {
-        std::fprintf(stream, "%zu", row);
+        if (table.indexValues != nullptr) {
+            std::fputs(formatNumber(table.indexValues[row]).c_str(), stream);
+        } else {
+            std::fprintf(stream, "%zu", row);
+        }
         for (const Column& column : table.columns) {
             std::fputc(',', stream);
             std::fputs(formatNumber(column.values[row]).c_str(), stream);
@@ -62,6 +66,10 @@ void writeJson(std::FILE* stream, const Table& table) {
     }
     json.member("rows", table.rows);
     json.member("index", table.indexName);
+    if (table.indexValues != nullptr) {
+        json.key(table.indexName);
+        json.numbers(table.indexValues, table.rows);
+    }
     for (const Column& column : table.columns) {
         json.key(column.name);
         json.numbers(column.values, table.rows);

@@ -61,9 +61,10 @@ struct Column {
 struct Table {
     std::string title;  // first header line of a CSV file, "kind" member of a JSON file
     std::vector<HeaderEntry> header;
-    std::string indexName;  // the first column: the row number (index, bin)
+    std::string indexName;  // the first column: the row number (index), or indexValues
     std::vector<Column> columns;
     size_t rows = 0;
+    const double* indexValues = nullptr;  // the first column's values (e.g. wavenumbers)
 };
 
 // Writes the table as directory/name in the format, through an AtomicFile.

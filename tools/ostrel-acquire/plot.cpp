@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,11 +33,23 @@ std::string quoted(const std::string& text) {
     return result + "'";
 }
 
-void writeDataBlock(std::FILE* stream, const char* name, const std::vector<PlotCurve>& curves) {
+// The first column is the row number, or `x` when it is given.
+void writeDataBlock(std::FILE* stream, const char* name, const std::vector<PlotCurve>& curves,
+                    const std::vector<double>* x = nullptr) {
     std::fprintf(stream, "$%s << EOD\n", name);
-    const size_t rows = curves.empty() ? 0 : curves.front().values.size();
+    size_t rows = curves.empty() ? 0 : curves.front().values.size();
+    for (const PlotCurve& curve : curves) {
+        rows = std::min(rows, curve.values.size());
+    }
+    if (x != nullptr) {
+        rows = std::min(rows, x->size());
+    }
     for (size_t row = 0; row < rows; ++row) {
-        std::fprintf(stream, "%zu", row);
+        if (x != nullptr) {
+            std::fputs(formatNumber((*x)[row]).c_str(), stream);
+        } else {
+            std::fprintf(stream, "%zu", row);
+        }
         for (const PlotCurve& curve : curves) {
             std::fprintf(stream, " %s", formatNumber(curve.values[row]).c_str());
         }
@@ -56,7 +69,7 @@ void writePlotCommand(std::FILE* stream, const char* block, const std::vector<Pl
 
 void writeScript(std::FILE* stream, const PlotRequest& request, const std::string& output) {
     writeDataBlock(stream, "interferogram", request.interferogram);
-    writeDataBlock(stream, "spectrum", request.spectrum);
+    writeDataBlock(stream, "spectrum", request.spectrum, &request.wavenumbers);
     std::fprintf(stream,
                  "set terminal pngcairo size 1200,900 enhanced font 'sans,10'\n"
                  "set output %s\n"
@@ -71,11 +84,10 @@ void writeScript(std::FILE* stream, const PlotRequest& request, const std::strin
     writePlotCommand(stream, "interferogram", request.interferogram);
     std::fprintf(stream,
                  "set title %s\n"
-                 "set xlabel 'wavenumber (bin)'\n"
-                 "set ylabel 'magnitude'\n"
-                 "set logscale y\n"
-                 "set format y '10^{%%L}'\n",
-                 quoted(request.spectrumTitle).c_str());
+                 "set xlabel 'wavenumber (cm^{-1})'\n"
+                 "set ylabel %s\n"
+                 "set xrange [*:*] reverse\n",
+                 quoted(request.spectrumTitle).c_str(), quoted(request.spectrumLabel).c_str());
     writePlotCommand(stream, "spectrum", request.spectrum);
     std::fputs("unset multiplot\nset output\n", stream);
 }

@@ -1,5 +1,6 @@
 // The picture of a run: the last interferogram and its spectrum in two panels, drawn by gnuplot
-// (pngcairo) when it is installed. The PNG appears under its real name only when gnuplot has
+// (pngcairo) when it is installed. The spectrum is drawn against wavenumber in cm^-1, high
+// wavenumbers on the left as infrared spectra are read. The PNG appears under its real name only when gnuplot has
 // finished it.
 #pragma once
 
@@ -20,6 +21,8 @@ struct PlotRequest {
     std::string title;
     std::string spectrumTitle;
     std::vector<PlotCurve> interferogram;
+    std::vector<double> wavenumbers;  // cm^-1, the x of every spectrum curve
+    std::string spectrumLabel = "single beam";
     std::vector<PlotCurve> spectrum;
     int timeoutMs = 30000;
 };

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "ostrel_spectra/spectra.h"
 #include "output_files.h"
-#include "spectrum.h"
 
 namespace ostrel::acquire {
 
@@ -32,7 +32,9 @@ struct RunOptions {
     bool calibrate = false;  // the calibration sets the skip points instead of `skip`
     std::string outputDirectory = "acquire-out";
     OutputFormat format = OutputFormat::Csv;
-    Apodization apodization = Apodization::HappGenzel;
+    // How each half becomes a spectrum; the laser wavenumber and the undersampling ratio are
+    // also the built-in simulator's.
+    ostrel::spectra::Settings spectra;
     bool quiet = false;
     bool plot = true;
     std::string gnuplot = "gnuplot";

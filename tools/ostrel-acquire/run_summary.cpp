@@ -1,5 +1,7 @@
 #include "run_summary.h"
 
+#include <algorithm>
+
 #include "json_writer.h"
 #include "output_files.h"
 
@@ -18,7 +20,15 @@ void writeSettings(JsonWriter& json, const RunReport& report) {
     json.member("gain", options.gain);
     json.member("skip", report.skip);
     json.member("calibrated", options.calibrate);
-    json.member("apodization", apodizationName(options.apodization));
+    const ostrel::spectra::Settings& spectra = options.spectra;
+    json.member("laser_wavenumber", spectra.laserWavenumber);
+    json.member("undersampling", spectra.undersampling);
+    json.member("apodization", std::string(ostrel::spectra::name(spectra.apodization)));
+    json.member("phase", std::string(ostrel::spectra::name(spectra.phase)));
+    json.member("phase_resolution", spectra.phaseResolution);
+    json.member("zero_fill", spectra.zeroFill);
+    json.member("range_low", spectra.rangeLow);
+    json.member("range_high", std::min(spectra.rangeHigh, ostrel::spectra::highestWavenumber(spectra)));
     json.member("format", formatExtension(options.format));
     json.endObject();
 }
@@ -43,6 +53,9 @@ void writeFile(JsonWriter& json, const FileSummary& file) {
     json.member("file", static_cast<int64_t>(file.number));
     json.member("interferogram", file.interferogramName);
     json.member("spectrum", file.spectrumName);
+    if (!file.spectrumError.empty()) {
+        json.member("spectrum_error", file.spectrumError);
+    }
     json.member("timestamp", formatTimestamp(file.timestampMs));
     json.member("timestamp_ms", file.timestampMs);
     json.key("halves");
@@ -54,8 +67,17 @@ void writeFile(JsonWriter& json, const FileSummary& file) {
         json.member("max", half.interferogram.maximum);
         json.member("mean", half.interferogram.mean);
         json.member("peak_index", half.interferogram.peakIndex);
-        json.member("spectrum_peak_bin", half.spectrumPeakBin);
-        json.member("spectrum_peak", half.spectrumPeak);
+        json.member("zpd_index", half.zpdIndex);
+        json.member("resolution_cm1", half.resolution);
+        json.key("bands");
+        json.beginArray();
+        for (const ostrel::spectra::Band& band : half.bands) {
+            json.beginObject();
+            json.member("wavenumber", band.wavenumber);
+            json.member("height", band.height);
+            json.endObject();
+        }
+        json.endArray();
         json.endObject();
     }
     json.endArray();

@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Runs ostrel_bench_spectra and prints the single-beam spectrum's cost as ratios against bare FFTW
+transforms from the same run: of the zero-filled length the spectrum is transformed at (exits 1
+when that ratio passes 3) and of the recorded half alone.
+
+    bench/spectra_report.py [path/to/ostrel_bench_spectra] [extra benchmark flags...]
+"""
+import json
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT = os.path.join(ROOT, "build", "default", "bench", "ostrel_bench_spectra")
+LIMIT = 3.0
+
+
+def main(argv):
+    program = argv[1] if len(argv) > 1 else DEFAULT
+    flags = ["--benchmark_format=json", "--benchmark_repetitions=7",
+             "--benchmark_report_aggregates_only=true"] + argv[2:]
+    report = json.loads(subprocess.run([program] + flags, check=True,
+                                       capture_output=True, text=True).stdout)
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}
+    # Other work on a shared machine only ever slows a run down, so the median is compared.
+    medians = {b["run_name"]: b["cpu_time"] * scale[b["time_unit"]] for b in report["benchmarks"]
+               if b.get("aggregate_name") == "median"}
+    recorded = medians["BM_BareRealTransform/32768"]
+    filled = medians["BM_BareRealTransform/65536"]
+    spectrum = medians["BM_SingleBeamMertz"]
+    print(f"bare FFTW r2c, 32768 points:                   {recorded:9.1f} us")
+    print(f"bare FFTW r2c, 65536 points:                   {filled:9.1f} us")
+    print(f"single beam, 32768 points, zero-fill 2, Mertz: {spectrum:9.1f} us")
+    print(f"ratio against the 65536-point transform: {spectrum / filled:.2f} (limit {LIMIT})")
+    print(f"ratio against the 32768-point transform: {spectrum / recorded:.2f}")
+    return 0 if spectrum / filled <= LIMIT else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,220 @@
+"""Spectra from interferograms, through the spectral library's C interface.
+
+The same code as ``ostrel-acquire`` uses (libostrelspectra), so a spectrum computed here is the
+one the tool writes. Wavenumbers are in cm^-1: adjacent interferogram points are
+``undersampling / (2 * laser_wavenumber)`` cm of optical path difference apart and the highest
+wavenumber is ``laser_wavenumber / undersampling``.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+from pathlib import Path
+from typing import Optional
+
+import numpy as np
+
+LIBRARY_ENV = "OSTRELTCP_SPECTRA_LIBRARY"
+
+APODIZATIONS = (
+    "boxcar",
+    "triangular",
+    "happ-genzel",
+    "blackman-harris-3",
+    "blackman-harris-4",
+    "norton-beer-weak",
+    "norton-beer-medium",
+    "norton-beer-strong",
+)
+PHASE_MODES = ("mertz", "magnitude", "power")
+
+_ERR_CAPACITY = -3
+_ERROR_TEXT_SIZE = 512
+
+
+class SpectraLibraryNotFoundError(OSError):
+    """The spectral library is not where this package looked for it."""
+
+
+class _Settings(ctypes.Structure):
+    _fields_ = [
+        ("laser_wavenumber", ctypes.c_double),
+        ("undersampling", ctypes.c_int32),
+        ("apodization", ctypes.c_char_p),
+        ("zero_fill", ctypes.c_int32),
+        ("phase", ctypes.c_char_p),
+        ("phase_resolution", ctypes.c_double),
+        ("range_low", ctypes.c_double),
+        ("range_high", ctypes.c_double),
+    ]
+
+
+class _Info(ctypes.Structure):
+    _fields_ = [
+        ("first_wavenumber", ctypes.c_double),
+        ("wavenumber_step", ctypes.c_double),
+        ("count", ctypes.c_size_t),
+        ("zpd_index", ctypes.c_double),
+        ("resolution", ctypes.c_double),
+    ]
+
+
+def _library_names() -> tuple[str, ...]:
+    if sys.platform == "win32":
+        return ("ostrelspectra.dll",)
+    if sys.platform == "darwin":
+        return ("libostrelspectra.dylib",)
+    return ("libostrelspectra.so", "libostrelspectra.so.1")
+
+
+def candidate_paths() -> list[Path]:
+    """The places searched when OSTRELTCP_SPECTRA_LIBRARY is not set, in order."""
+    package = Path(__file__).resolve().parent
+    repository = package.parent.parent
+    folders = [
+        package,
+        repository / "build" / "default" / "spectra",
+        repository / "build" / "spectra",
+    ]
+    return [folder / name for folder in folders for name in _library_names()]
+
+
+def find_spectra_library() -> str:
+    """Returns the path of the spectral library to load.
+
+    OSTRELTCP_SPECTRA_LIBRARY wins when it is set (and must then name an existing file);
+    otherwise the package folder, then the build folders of the source tree, then the system's
+    library search path are tried.
+    """
+    configured = os.environ.get(LIBRARY_ENV)
+    if configured:
+        if not Path(configured).is_file():
+            raise SpectraLibraryNotFoundError(
+                f"{LIBRARY_ENV}={configured!r} does not name a file"
+            )
+        return configured
+    tried = candidate_paths()
+    for path in tried:
+        if path.is_file():
+            return str(path)
+    system = ctypes.util.find_library("ostrelspectra")
+    if system:
+        return system
+    listing = ", ".join(str(path) for path in tried)
+    raise SpectraLibraryNotFoundError(
+        f"the OstrelTCP spectral library was not found; set {LIBRARY_ENV} or build it "
+        f"(looked in {listing} and the system library path)"
+    )
+
+
+_lock = threading.Lock()
+_library: Optional[ctypes.CDLL] = None
+
+
+def _load() -> ctypes.CDLL:
+    global _library
+    with _lock:
+        if _library is None:
+            library = ctypes.CDLL(find_spectra_library())
+            library.ostrel_spectra_single_beam.restype = ctypes.c_int32
+            library.ostrel_spectra_single_beam.argtypes = (
+                ctypes.POINTER(_Settings),
+                ctypes.POINTER(ctypes.c_double),
+                ctypes.c_size_t,
+                ctypes.POINTER(ctypes.c_double),
+                ctypes.c_size_t,
+                ctypes.POINTER(_Info),
+                ctypes.c_char_p,
+                ctypes.c_size_t,
+            )
+            library.ostrel_spectra_max_values.restype = ctypes.c_int32
+            library.ostrel_spectra_max_values.argtypes = (
+                ctypes.POINTER(_Settings),
+                ctypes.c_size_t,
+                ctypes.POINTER(ctypes.c_size_t),
+            )
+            _library = library
+        return _library
+
+
+
+def _run(interferogram, laser_wavenumber, undersampling, apodization, zero_fill, phase,
+         phase_resolution, wavenumber_range):
+    if apodization not in APODIZATIONS and apodization != "blackman-harris":
+        raise ValueError(
+            f"unknown apodization {apodization!r}; one of {', '.join(APODIZATIONS)}"
+        )
+    if phase not in PHASE_MODES:
+        raise ValueError(f"unknown phase mode {phase!r}; one of {', '.join(PHASE_MODES)}")
+    samples = np.ascontiguousarray(interferogram, dtype=np.float64)
+    if samples.ndim != 1:
+        raise ValueError("the interferogram must be one-dimensional (one half of a scan)")
+    low, high = wavenumber_range if wavenumber_range is not None else (0.0, 1.0e300)
+    settings = _Settings(
+        float(laser_wavenumber),
+        int(undersampling),
+        apodization.encode(),
+        int(zero_fill),
+        phase.encode(),
+        float(phase_resolution),
+        float(low),
+        float(high),
+    )
+    library = _load()
+    capacity = ctypes.c_size_t(0)
+    error = ctypes.create_string_buffer(_ERROR_TEXT_SIZE)
+    if library.ostrel_spectra_max_values(ctypes.byref(settings), samples.size,
+                                         ctypes.byref(capacity)) != 0:
+        # The single-beam call below states what is wrong with the settings.
+        capacity = ctypes.c_size_t(0)
+    values = np.empty(capacity.value, dtype=np.float64)
+    info = _Info()
+    result = library.ostrel_spectra_single_beam(
+        ctypes.byref(settings),
+        samples.ctypes.data_as(ctypes.POINTER(ctypes.c_double)),
+        samples.size,
+        values.ctypes.data_as(ctypes.POINTER(ctypes.c_double)),
+        values.size,
+        ctypes.byref(info),
+        error,
+        _ERROR_TEXT_SIZE,
+    )
+    if result != 0:
+        raise ValueError(error.value.decode(errors="replace"))
+    values = values[: info.count].copy()
+    wavenumbers = info.first_wavenumber + info.wavenumber_step * np.arange(info.count)
+    return wavenumbers, values, info
+
+
+def single_beam(
+    interferogram,
+    laser_wavenumber: float = 15798.0,
+    undersampling: int = 2,
+    apodization: str = "happ-genzel",
+    zero_fill: int = 2,
+    phase: str = "mertz",
+    phase_resolution: float = 32.0,
+    wavenumber_range: Optional[tuple[float, float]] = None,
+) -> tuple[np.ndarray, np.ndarray]:
+    """The single-beam spectrum of one half of a scan.
+
+    Returns ``(wavenumbers, values)``: wavenumbers in cm^-1 (ascending, uniform) and the
+    phase-corrected spectrum (``phase="mertz"``), its modulus (``"magnitude"``) or its square
+    (``"power"``). A reverse half may be passed as recorded. Raises ValueError for an unknown
+    name, an unusable setting or an interferogram that cannot be transformed.
+    """
+    wavenumbers, values, _ = _run(interferogram, laser_wavenumber, undersampling, apodization,
+                                  zero_fill, phase, phase_resolution, wavenumber_range)
+    return wavenumbers, values
+
+
+def zpd_and_resolution(interferogram, laser_wavenumber: float = 15798.0,
+                       undersampling: int = 2) -> tuple[float, float]:
+    """ZPD (in points, to a fraction) and the nominal resolution (cm^-1) of one half."""
+    _, _, info = _run(interferogram, laser_wavenumber, undersampling, "boxcar", 1, "magnitude",
+                      32.0, None)
+    return info.zpd_index, info.resolution
