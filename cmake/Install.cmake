@@ -27,8 +27,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/ostreltcp.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 # The spectral library beside the driver, with its C interface header (ostrel_spectra.h, which the
 # Python package's spectra module loads through) and its C++ header; in the CMake package as
-# OstrelTCP::spectra. Like the driver, its unversioned link goes with the library, because the
-# Python package loads it by that name.
+# OstrelTCP::spectra. ostrel-acquire links it. Like the driver, its unversioned link goes with
+# the library, because the Python package loads it by that name.
 if(TARGET ostrel_spectra)
   set_target_properties(ostrel_spectra PROPERTIES EXPORT_NAME spectra)
   install(TARGETS ostrel_spectra EXPORT OstrelTCPTargets
@@ -135,19 +135,26 @@ if(NOT WIN32)
     " COMPONENT Development)
 endif()
 
-# The spectral library: ostrel-acquire links it, the Python package loads it by its unversioned
-# name (so that link goes with the library, as for the driver).
-if(TARGET ostrel_spectra)
-  install(TARGETS ostrel_spectra
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
-  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
-  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra/spectra.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel_spectra COMPONENT Development)
+# The programs link the spectral library. Installed in the system's library directory (the
+# .deb's /usr) the loader finds it anyway; under any other prefix they carry a run path from
+# their own folder to the library folder, so that a tree installed anywhere (and moved) works.
+set(OSTRELTCP_TOOL_RPATH "")
+list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system_libdir)
+if(system_libdir EQUAL -1 AND NOT WIN32)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+    set(OSTRELTCP_TOOL_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}")
+  else()
+    set(tool_libdir "/prefix/${CMAKE_INSTALL_LIBDIR}")
+    cmake_path(RELATIVE_PATH tool_libdir BASE_DIRECTORY "/prefix/${CMAKE_INSTALL_BINDIR}"
+      OUTPUT_VARIABLE tool_rpath)
+    set(OSTRELTCP_TOOL_RPATH "$ORIGIN/${tool_rpath}")
+  endif()
 endif()
-
 foreach(tool ostrel-sim ostrel-acquire)
   if(TARGET ${tool})
+    if(OSTRELTCP_TOOL_RPATH)
+      set_target_properties(${tool} PROPERTIES INSTALL_RPATH "${OSTRELTCP_TOOL_RPATH}")
+    endif()
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
   endif()
 endforeach()
@@ -183,9 +190,11 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "reboot datagram on UDP port 16123. A worker thread co-adds scans, converts"
   "each data block into an interferogram and signals the host's events."
   "."
-  "With the acquisition tool ostrel-acquire and its manual page, the instrument"
-  "simulator ostrel-sim, the Python package ostreltcp, the C header, a CMake"
-  "package (OstrelTCP::ostreltcp) and a pkg-config file. MIT licence.")
+  "With the spectral library libostrelspectra (interferograms to spectra in cm-1,"
+  "C and C++ headers), the acquisition tool ostrel-acquire with its live view, the"
+  "instrument simulator ostrel-sim, their manual pages, the Python package"
+  "ostreltcp, the C header, a CMake package (OstrelTCP::ostreltcp,"
+  "OstrelTCP::spectra) and a pkg-config file. MIT licence.")
 set(CPACK_PACKAGE_CONTACT "${OSTRELTCP_PACKAGE_CONTACT}")
 # MIT licence: LICENSE at the root; the .deb carries it as its copyright file (Licence.cmake).
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)

@@ -80,13 +80,6 @@ expected_tree() {
         if [ -x "$build/tools/ostrel-acquire/ostrel-acquire" ]; then
             echo "bin/ostrel-acquire f"
         fi
-        if [ -f "$build/spectra/libostrelspectra.so.$version" ]; then
-            echo "include/ostrel_spectra.h f"
-            echo "include/ostrel_spectra/spectra.h f"
-            echo "$libdir/libostrelspectra.so.$version f"
-            echo "$libdir/libostrelspectra.so.${version%%.*} l"
-            echo "$libdir/libostrelspectra.so l"
-        fi
     } | LC_ALL=C sort
 }
 
