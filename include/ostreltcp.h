@@ -26,6 +26,11 @@
  * connection's replies. spectrometer_writeAux(), spectrometer_getData(), spectrometer_stop(),
  * spectrometer_close() and the getters may be called during a run. The host's events are
  * signalled from the scan thread (from the host's own thread during a calibration scan).
+ * Any two exports may be called from two host threads at once: a command never mixes with
+ * another's, a setting is stored and sent as one step, and a calibration scan and a run never
+ * share the connections (the one that comes second is refused with its own code), while close
+ * and open wait for a calibration scan to stop. Every time limit is measured on a monotonic
+ * clock: setting the system clock neither stretches nor shortens a wait.
  *
  * Trace: every step is traced as one line, most beginning with "OstrelTCP"; a few keep other
  * fixed texts ("ostrelTCP getCapabilities", "startCoadd OK", "CThreadBase::Stop()",
@@ -483,8 +488,9 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_setErrorEventHandle(ostrelt
  * the sequence, 10 s of silence for the block).
  *
  * @retval 0  calibrated; the skip points are set and sent.
- * @retval 7  the scan sequence failed (the skip points are then 0), or a co-add run is in
- *            progress (then nothing is done).
+ * @retval 7  the scan sequence failed (the skip points are then 0); close or open on another
+ *            thread called the scan off; or nothing is done because a co-add run or another
+ *            calibration scan is in progress or the driver is not open.
  * @retval 13  the block was shorter than expected.
  * @retval 0x8000|n  the block request could not be sent.
  */
@@ -508,8 +514,9 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_calibrationScan(void);
  *
  * @param ignored  not used.
  * @retval 0  the run has started.
- * @retval 8  not open (no scan thread or no connection), a run is still in progress, or the
- *            thread could not be started.
+ * @retval 8  not open (no scan thread or no connection), a run is still in progress, a
+ *            calibration scan is in progress on another thread, or the thread could not be
+ *            started.
  * @retval 3,4  after a calibration scan, re-sending a host setting got no "OK" or "ERROR".
  */
 OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_startCoadd(int32_t ignored);
@@ -610,7 +617,7 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_writeAux(uint32_t state, ui
  * each record a big-endian high-gain and low-gain sample. The sample words are rewritten in host
  * byte order in place. Each half's two channels are combined into one curve and divided by the
  * half's scan count. A null pointer, points outside 1 to OSTRELTCP_MAX_POINTS or a scanDir other
- * than 1, 2 or 3 is refused: nothing is written. It shares the driver's work storage with the
+ * than 1, 2 or 3 is refused: nothing is written but a count of 0 (when count is not null). It shares the driver's work storage with the
  * scan thread and the calibration scan; a call during a run waits until the file being converted
  * is done (a few hundred microseconds), so the run's data is never disturbed.
  *

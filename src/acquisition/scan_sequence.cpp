@@ -23,7 +23,7 @@ void reportProgress(uintptr_t scanEvent, double* last) OSTREL_REQUIRES(conversat
     if (underscore == nullptr) {
         return;
     }
-    *last = clockMs();
+    *last = monotonicMs();
     int scan = 0;
     if (std::sscanf(underscore, "_%d\r\n", &scan) == 1) {
         driverState.scanProgress.store(scan);
@@ -46,8 +46,8 @@ int32_t scanLoop(double* timestamp) {
     sendTracedCommand(nullptr, "scan\r\n");
 
     const double deadman = s.scans.load() * kDeadmanPerScanMs;
-    const double start = clockMs();
-    trace("OstrelTCP scanLoop @%f", start);
+    const double start = monotonicMs();
+    trace("OstrelTCP scanLoop @%f", clockMs());
     double last = start;
     const double singleScantime =
         kSingleScanFactor * s.calscanTime.load() * (s.points.load() / kCalibrationPoints);
@@ -76,7 +76,7 @@ int32_t scanLoop(double* timestamp) {
         // it; without this a host with no scan-complete event would see every sequence longer
         // than the single-scan limit fail although each scan came in time.
         if (n > 0 && scanEvent == 0 && std::strchr(s.replyText, '_') != nullptr) {
-            last = clockMs();
+            last = monotonicMs();
         }
         if (n > 0 && scanEvent != 0) {
             reportProgress(scanEvent, &last);
@@ -86,7 +86,7 @@ int32_t scanLoop(double* timestamp) {
             }
             continue;
         }
-        const double now = clockMs();
+        const double now = monotonicMs();
         if (now - start > deadman) {
             trace("OstrelTCP scanLoop: coadd timeout");
             return setLastError(ErrDeadman);
@@ -102,9 +102,9 @@ int32_t scanLoop(double* timestamp) {
     if (ready && !stamped) {
         *timestamp = stampMs();
     }
-    const double end = clockMs();
+    const double end = monotonicMs();
     trace("OstrelTCP: %d scans took %f ms", s.scanProgress.load(), end - start);
-    trace("OstrelTCP leaving scanLoop @%f", end);
+    trace("OstrelTCP leaving scanLoop @%f", clockMs());
     return 0;
 }
 
@@ -130,8 +130,8 @@ int32_t readData(BlockGeometry* geometry, platform::Event* kill) {
         trace("OstrelTCP readData error %d writing to dataSocket", sent);
         return setSocketError(sent);
     }
-    const double start = clockMs();
-    trace("OstrelTCP.readData reading %d data bytes @%f", size, start);
+    const double start = monotonicMs();
+    trace("OstrelTCP.readData reading %d data bytes @%f", size, clockMs());
 
     int32_t total = 0;
     double lastByte = start;
@@ -140,7 +140,7 @@ int32_t readData(BlockGeometry* geometry, platform::Event* kill) {
         const int32_t n = socketReceive(dataSocket, blockBuffer + total, size - total);
         if (n > 0) {
             total += n;
-            lastByte = clockMs();
+            lastByte = monotonicMs();
             continue;
         }
         if (n < 0) {
@@ -151,18 +151,18 @@ int32_t readData(BlockGeometry* geometry, platform::Event* kill) {
             stopped = true;
             break;
         }
-        if (clockMs() - lastByte > kDataStallLimitMs) {
+        if (monotonicMs() - lastByte > kDataStallLimitMs) {
             trace("OstrelTCP readData: no data for %.0f ms", kDataStallLimitMs);
             break;
         }
         socketWaitReadable(dataSocket, kDataStopTestMs);
     }
 
-    const double end = clockMs();
+    const double end = monotonicMs();
     const double seconds = (end - start) / 1000.0;
     if (total == size) {
         const double rate = total * 8.0 / seconds / 1048576.0;
-        trace("OstrelTCP done reading data @%f", end);
+        trace("OstrelTCP done reading data @%f", clockMs());
         trace("OstrelTCP %d bytes read in %.3fs: %.1fMbs", total, seconds, rate);
         geometry->points = points;
         geometry->scanDir = scanDir;

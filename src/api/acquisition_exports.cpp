@@ -2,6 +2,7 @@
 #include "acquisition/calibration.h"
 #include "acquisition/scan_thread.h"
 #include "api/lifecycle.h"
+#include "api/settings.h"
 #include "diag/clocks.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
@@ -21,8 +22,9 @@ struct StaleCommand {
 
 // After a calibration the instrument holds the calibration's settings while the driver reports
 // the host's. Sends the host's values that the host has not sent again since, so that the run's
-// blocks have the length the driver expects.
-int32_t resendStaleSettings() {
+// blocks have the length the driver expects. Under settingsLock, so that a settings export on
+// another thread cannot slip its value in between and be overwritten by the stale one.
+int32_t resendStaleSettings() OSTREL_REQUIRES(ostrel::settingsLock()) {
     const StaleCommand commands[] = {
         {ostrel::StalePoints, "points %d\r\n", driverState.points},
         {ostrel::StaleScans, "numscans %d\r\n", driverState.scans},
@@ -59,6 +61,55 @@ void restoreSettings(const SavedSettings& saved) {
     driverState.gain.store(saved.gain);
 }
 
+// close or open on another thread asks a calibration to leave through the stop request.
+bool calibrationStopped() {
+    if (driverState._stopping.load() == 0) {
+        return false;
+    }
+    ostrel::trace("OstrelTCP calibrationScan: called off by close or open");
+    return true;
+}
+
+// The calibration proper, holding the settings for its whole length: it sets the instrument to
+// the calibration's values and gives the host's back afterwards. The stop request is tested
+// before each step, so that close waits for at most one exchange.
+int32_t calibrate() OSTREL_REQUIRES(ostrel::settingsLock()) {
+    using ostrel::InstrumentSetting;
+    struct Step {
+        InstrumentSetting setting;
+        int32_t value;
+    };
+    const Step steps[] = {{InstrumentSetting::Points, ostrel::kCalibrationPointsSetting},
+                          {InstrumentSetting::Scans, 1},
+                          {InstrumentSetting::SkipPoints, 0},
+                          {InstrumentSetting::ScanDirection, 1},
+                          {InstrumentSetting::Gain, 0}};
+    const SavedSettings saved = saveSettings();
+    bool stopped = false;
+    for (const Step& step : steps) {
+        stopped = calibrationStopped();
+        if (stopped) {
+            break;
+        }
+        ostrel::applySetting(step.setting, step.value);
+    }
+
+    int32_t result = ostrel::ErrCalscan;
+    int32_t skipPoints = 0;
+    if (stopped || calibrationStopped()) {
+        ostrel::setLastError(result);
+    } else {
+        result = ostrel::calibrationMeasurement(&skipPoints);
+    }
+    if (result == 0 && !calibrationStopped()) {
+        ostrel::applySetting(InstrumentSetting::SkipPoints, skipPoints);
+        ostrel::trace("OstrelTCP skip points set to %d", skipPoints);
+    }
+    restoreSettings(saved);
+    driverState.staleSettings.store(ostrel::StaleAll);
+    return result;
+}
+
 }  // namespace
 
 int32_t OSTRELTCP_CALL spectrometer_startCoadd(int32_t) {
@@ -76,18 +127,27 @@ int32_t OSTRELTCP_CALL spectrometer_startCoadd(int32_t) {
         ostrel::trace("OstrelTCP startCoadd: a run is still in progress");
         return ostrel::setLastError(ostrel::ErrThreadStart);
     }
+    // A calibration scan on another host thread is using both connections.
+    if (ostrel::calibrationInProgress()) {
+        ostrel::trace("OstrelTCP startCoadd: a calibration scan is in progress");
+        return ostrel::setLastError(ostrel::ErrThreadStart);
+    }
     if (!thread->releaseFinishedThread()) {
         return ostrel::setLastError(ostrel::ErrThreadStart);
     }
-    const int32_t resent = resendStaleSettings();
-    if (resent != 0) {
-        return resent;
+    {
+        // The run starts with the settings the instrument holds: none may change in between.
+        ostrel::platform::LockGuard settings(ostrel::settingsLock());
+        const int32_t resent = resendStaleSettings();
+        if (resent != 0) {
+            return resent;
+        }
+        thread->scans.store(driverState.scans.load());
+        const int32_t files = driverState.files.load();
+        thread->files.store(files > 0 ? files : 0);
     }
     driverState.scanProgress.store(0);
     driverState.filesComplete.store(0);
-    thread->scans.store(driverState.scans.load());
-    const int32_t files = driverState.files.load();
-    thread->files.store(files > 0 ? files : 0);
     driverState._stopping.store(0);
 
     // CoaddStarted is stored before the thread exists, so that the thread's ThreadRunning and
@@ -139,25 +199,18 @@ int32_t OSTRELTCP_CALL spectrometer_calibrationScan(void) {
             ostrel::trace("OstrelTCP calibrationScan: refused while a co-add runs");
             return ostrel::setLastError(ostrel::ErrCalscan);
         }
+        // Another calibration, or no connection to measure on (never opened, closed, or a stop
+        // reconnecting): a scan sequence there could only wait out its limit.
+        if (!ostrel::beginCalibration()) {
+            ostrel::trace("OstrelTCP calibrationScan: refused, the connections are not free");
+            return ostrel::setLastError(ostrel::ErrCalscan);
+        }
     }
-    // A stop flag left from an earlier stop or close would end the scan sequence at once and
-    // measure nothing.
-    driverState._stopping.store(0);
-    const SavedSettings saved = saveSettings();
-
-    spectrometer_setPoints(ostrel::kCalibrationPointsSetting);
-    spectrometer_setScans(1);
-    spectrometer_setSkipPoints(0);
-    spectrometer_setScanDirection(1);
-    spectrometer_setGain(0);
-
-    int32_t skipPoints = 0;
-    const int32_t result = ostrel::calibrationMeasurement(&skipPoints);
-    if (result == 0) {
-        spectrometer_setSkipPoints(skipPoints);
-        ostrel::trace("OstrelTCP skip points set to %d", skipPoints);
+    int32_t result = 0;
+    {
+        ostrel::platform::LockGuard settings(ostrel::settingsLock());
+        result = calibrate();
     }
-    restoreSettings(saved);
-    driverState.staleSettings.store(ostrel::StaleAll);
+    ostrel::endCalibration();
     return result;
 }

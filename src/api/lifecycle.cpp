@@ -12,6 +12,7 @@
 #include "link/wil.h"
 #include "ostreltcp.h"
 #include "platform/clock.h"
+#include "platform/event.h"
 #include "state/driver_state.h"
 #include "state/errors.h"
 
@@ -28,6 +29,44 @@ constexpr uint32_t kResetPauseMs = 5000;
 // Whether this driver has the socket layer attached: attach and release must pair up, whatever
 // order the host calls open and close in. Host threads only, under lifecycleLock.
 bool socketLayerAttached OSTREL_GUARDED_BY(lifecycleLock()) = false;
+
+// The calibration scan in progress, if any, and an event that is set while there is none.
+struct CalibrationGate {
+    std::atomic<bool> active{false};
+    platform::Event idle;
+    CalibrationGate() { idle.set(); }
+};
+
+CalibrationGate& calibrationGate() {
+    static CalibrationGate gate;
+    return gate;
+}
+
+// Asks a calibration scan on another host thread to stop and waits for it to leave the
+// connections, so that they are not closed or replaced under it. Caller holds lifecycleLock,
+// which the calibration never takes again once it runs.
+void awaitCalibrationLeaving() {
+    CalibrationGate& gate = calibrationGate();
+    if (!gate.active.load()) {
+        return;
+    }
+    driverState._stopping.store(1);
+    trace("OstrelTCP: waiting for the calibration scan to end");
+    if (!gate.idle.wait(kCalibrationLeaveMs)) {
+        trace("OstrelTCP: the calibration scan did not end within %u ms", kCalibrationLeaveMs);
+    }
+}
+
+// A run still under way when open is called again is stopped before its connections are
+// replaced: otherwise its thread would go on reading them while open greets the new ones.
+void stopRunBeforeReconnecting() {
+    ScanThread* thread = driverState.scanThread.load();
+    if (thread != nullptr && thread->isRunning()) {
+        trace("OstrelTCP open: stopping the run still in progress");
+        driverState._stopping.store(1);
+        thread->Stop();
+    }
+}
 
 // A thread that could not be stopped keeps its object for ever: it may still be using it.
 void retireScanThread(ScanThread* thread) {
@@ -104,6 +143,8 @@ int32_t awaitGreeting(int32_t socket, int32_t failureCode, bool commandConnectio
 
 int32_t openLocked(int32_t id) OSTREL_REQUIRES(lifecycleLock()) {
     trace("OstrelTCP version %d open(id = %d)", DriverState::driverVersion, id);
+    awaitCalibrationLeaving();
+    stopRunBeforeReconnecting();
     trace("OstrelTCP open attach");
     if (!socketLayerAttached) {
         const int32_t attached = socketsAttach();
@@ -112,7 +153,11 @@ int32_t openLocked(int32_t id) OSTREL_REQUIRES(lifecycleLock()) {
         }
         socketLayerAttached = true;
     }
-    releaseLeftoverSocket(driverState.commandSocket);
+    {
+        // A host command may still be waiting for its reply on the old command connection.
+        platform::LockGuard conversation(conversationLock());
+        releaseLeftoverSocket(driverState.commandSocket);
+    }
     releaseLeftoverSocket(driverState.dataSocket);
 
     trace("OstrelTCP open connect to TCP socket");
@@ -140,7 +185,7 @@ int32_t openLocked(int32_t id) OSTREL_REQUIRES(lifecycleLock()) {
     // The instrument delivers blocks only on request; a missing "OK" is recorded but not fatal.
     commandExchange(nullptr, "deliverAll 0\r\n");
 
-    // open assumes nothing runs: an idle object left by close is replaced here.
+    // An idle object left by close (or a run stopped above) is replaced here.
     ScanThread* previous = driverState.scanThread.exchange(new (std::nothrow) ScanThread);
     if (previous != nullptr) {
         if (previous->isRunning()) {
@@ -189,9 +234,32 @@ bool runInProgress() {
     return thread != nullptr && thread->isRunning() && !thread->cycleEnded();
 }
 
+bool beginCalibration() {
+    CalibrationGate& gate = calibrationGate();
+    if (runInProgress() || gate.active.load() || driverState.commandSocket.load() == -1 ||
+        driverState.dataSocket.load() == -1) {
+        return false;
+    }
+    gate.active.store(true);
+    gate.idle.reset();
+    driverState._stopping.store(0);
+    return true;
+}
+
+void endCalibration() {
+    CalibrationGate& gate = calibrationGate();
+    gate.active.store(false);
+    gate.idle.set();
+}
+
+bool calibrationInProgress() {
+    return calibrationGate().active.load();
+}
+
 int32_t closeLocked() OSTREL_REQUIRES(lifecycleLock()) {
     driverState._stopping.store(1);
     trace("OstrelTCP close");
+    awaitCalibrationLeaving();
     ScanThread* thread = driverState.scanThread.load();
     if (thread != nullptr && thread->isRunning()) {
         trace("OstrelTCP close: stopping scan thread");
@@ -203,7 +271,11 @@ int32_t closeLocked() OSTREL_REQUIRES(lifecycleLock()) {
         // The idle object stays, as does its last file; its finished thread is joined now.
         thread->releaseFinishedThread();
     }
-    closeConnection(driverState.commandSocket, "OstrelTCP close: closing command socket");
+    {
+        // A host command on another thread may still be waiting for its reply.
+        platform::LockGuard conversation(conversationLock());
+        closeConnection(driverState.commandSocket, "OstrelTCP close: closing command socket");
+    }
     closeConnection(driverState.dataSocket, "OstrelTCP close: closing data socket");
     trace("OstrelTCP close: releasing winsock");
     if (socketLayerAttached) {

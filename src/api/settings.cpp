@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "api/lifecycle.h"
+#include "api/settings.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "link/wil.h"
@@ -18,13 +19,35 @@ namespace {
 
 constexpr int kFiberInputs = 16;
 
-// Stores the value first, so that it stays whatever the instrument answers, then sends it.
-int32_t applySetting(const char* traceFormat, std::atomic<int32_t>& field, uint32_t staleBit,
-                     const char* commandFormat, int32_t value) {
-    ostrel::trace(traceFormat, value);
-    field.store(value);
-    driverState.staleSettings.fetch_and(~staleBit);
-    return ostrel::commandExchange(nullptr, commandFormat, value);
+struct SettingCommand {
+    const char* traceFormat;
+    std::atomic<int32_t>& field;
+    uint32_t staleBit;
+    const char* commandFormat;
+};
+
+SettingCommand commandFor(ostrel::InstrumentSetting setting) {
+    switch (setting) {
+        case ostrel::InstrumentSetting::Gain:
+            return {"OstrelTCP setGain %d", driverState.gain, ostrel::StaleGain, "gain %d\r\n"};
+        case ostrel::InstrumentSetting::Points:
+            return {"OstrelTCP setPoints %d", driverState.points, ostrel::StalePoints,
+                    "points %d\r\n"};
+        case ostrel::InstrumentSetting::Scans:
+            return {"OstrelTCP setScans %d", driverState.scans, ostrel::StaleScans,
+                    "numscans %d\r\n"};
+        case ostrel::InstrumentSetting::ScanDirection:
+            return {"OstrelTCP setScanDirection %d", driverState.scanDir, ostrel::StaleScanDir,
+                    "scandir %d\r\n"};
+        case ostrel::InstrumentSetting::SkipPoints:
+            break;
+    }
+    return {"OstrelTCP setSkipPoints %d", driverState.skipPoints, 0, "skip %d\r\n"};
+}
+
+int32_t lockedSetting(ostrel::InstrumentSetting setting, int32_t value) {
+    ostrel::platform::LockGuard guard(ostrel::settingsLock());
+    return ostrel::applySetting(setting, value);
 }
 
 // The auxiliary output that a mask selects: the lowest set bit decides, except that the two
@@ -46,29 +69,37 @@ int auxOutputNumber(uint16_t mask) {
 
 }  // namespace
 
+namespace ostrel {
+
+// Stores the value first, so that it stays whatever the instrument answers, then sends it.
+int32_t applySetting(InstrumentSetting setting, int32_t value) {
+    const SettingCommand command = commandFor(setting);
+    trace(command.traceFormat, value);
+    command.field.store(value);
+    driverState.staleSettings.fetch_and(~command.staleBit);
+    return commandExchange(nullptr, command.commandFormat, value);
+}
+
+}  // namespace ostrel
+
 int32_t OSTRELTCP_CALL spectrometer_setGain(int32_t gain) {
-    return applySetting("OstrelTCP setGain %d", driverState.gain, ostrel::StaleGain,
-                        "gain %d\r\n", gain);
+    return lockedSetting(ostrel::InstrumentSetting::Gain, gain);
 }
 
 int32_t OSTRELTCP_CALL spectrometer_setPoints(int32_t points) {
-    return applySetting("OstrelTCP setPoints %d", driverState.points, ostrel::StalePoints,
-                        "points %d\r\n", points);
+    return lockedSetting(ostrel::InstrumentSetting::Points, points);
 }
 
 int32_t OSTRELTCP_CALL spectrometer_setScans(int32_t scans) {
-    return applySetting("OstrelTCP setScans %d", driverState.scans, ostrel::StaleScans,
-                        "numscans %d\r\n", scans);
+    return lockedSetting(ostrel::InstrumentSetting::Scans, scans);
 }
 
 int32_t OSTRELTCP_CALL spectrometer_setScanDirection(int32_t direction) {
-    return applySetting("OstrelTCP setScanDirection %d", driverState.scanDir,
-                        ostrel::StaleScanDir, "scandir %d\r\n", direction);
+    return lockedSetting(ostrel::InstrumentSetting::ScanDirection, direction);
 }
 
 int32_t OSTRELTCP_CALL spectrometer_setSkipPoints(int32_t points) {
-    return applySetting("OstrelTCP setSkipPoints %d", driverState.skipPoints, 0, "skip %d\r\n",
-                        points);
+    return lockedSetting(ostrel::InstrumentSetting::SkipPoints, points);
 }
 
 int32_t OSTRELTCP_CALL spectrometer_initialize(void) {

@@ -6,6 +6,10 @@
 
 namespace ostrel {
 
+double monotonicMs() {
+    return static_cast<double>(platform::monotonicMs());
+}
+
 double clockMs() {
     const uint64_t local = platform::localFileTime();
     return static_cast<double>(local / 10000u);

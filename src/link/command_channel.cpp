@@ -21,7 +21,7 @@ void copyReceivedToReply() OSTREL_REQUIRES(conversationLock()) {
 }
 
 int32_t remainingMs(double startMs, double timeoutMs) {
-    const double left = timeoutMs - (clockMs() - startMs);
+    const double left = timeoutMs - (monotonicMs() - startMs);
     return left <= 0.0 ? 0 : static_cast<int32_t>(left) + 1;
 }
 
@@ -120,11 +120,11 @@ int32_t waitForResponse(int32_t tries) {
 int32_t read_until(int32_t socket, const char* token, double timeoutMs) {
     DriverState& s = driverState;
     s.replyText[0] = '\0';
-    const double start = clockMs();
+    const double start = monotonicMs();
     s.receivedLength = 0;
     s.receiveBuffer[0] = '\0';
 
-    while (clockMs() - start < timeoutMs) {
+    while (monotonicMs() - start < timeoutMs) {
         if (std::strstr(s.receiveBuffer, token) != nullptr) {
             trace("OstrelTCP: read_until found %s in %s", token, s.receiveBuffer);
             break;

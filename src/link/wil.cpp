@@ -111,12 +111,12 @@ int statusPoll(int32_t socket, WilStatusKind kind) {
 // Each round tests for an error condition, then for readiness, then for the end of the time;
 // the clock starts after the first tests, so a timeout of 0 still tests once. Between rounds
 // the wait blocks in the platform's poll for the time left: it uses no processor and answers as
-// soon as the socket is ready. Elapsed time is compared, not the tick against a deadline, so
-// the wait also holds when the 32-bit tick wraps.
+// soon as the socket is ready. The time is measured on the monotonic clock, so that setting the
+// wall clock neither stretches the wait nor ends it early.
 int32_t waitFor(int32_t socket, WilStatusKind kind, int32_t timeoutMs) {
-    const uint32_t limitMs = timeoutMs > 0 ? static_cast<uint32_t>(timeoutMs) : 0u;
+    const uint64_t limitMs = timeoutMs > 0 ? static_cast<uint64_t>(timeoutMs) : 0u;
     bool started = false;
-    uint32_t startMs = 0;
+    uint64_t startMs = 0;
     for (;;) {
         const int error = statusPoll(socket, WilError);
         if (error != 0) {
@@ -126,16 +126,17 @@ int32_t waitFor(int32_t socket, WilStatusKind kind, int32_t timeoutMs) {
         if (ready != 0) {
             return ready == 1 ? 1 : 0;
         }
-        const uint32_t nowMs = platform::tickMs();
+        const uint64_t nowMs = platform::monotonicMs();
         if (!started) {
             startMs = nowMs;
             started = true;
         }
-        const uint32_t elapsedMs = nowMs - startMs;
+        const uint64_t elapsedMs = nowMs - startMs;
         if (elapsedMs >= limitMs) {
             return 0;
         }
-        platform::socketAwait(socket, static_cast<platform::Readiness>(kind), limitMs - elapsedMs);
+        platform::socketAwait(socket, static_cast<platform::Readiness>(kind),
+                              static_cast<uint32_t>(limitMs - elapsedMs));
     }
 }
 

@@ -5,8 +5,10 @@
 
 namespace ostrel::platform {
 
-// A 32-bit millisecond tick that only moves forward and wraps after 49.7 days.
-uint32_t tickMs();
+// Milliseconds since an arbitrary fixed point, on a clock that only moves forward: setting the
+// wall clock (a time-server correction, a daylight-saving change) does not move it. 64 bits, so
+// it does not wrap in the life of any machine. Every duration and limit is measured on it.
+uint64_t monotonicMs();
 
 // Local wall-clock time as a count of 100-nanosecond intervals since 1601-01-01 (the
 // FILETIME epoch), after conversion to the local time zone.

@@ -53,7 +53,8 @@ void convertHalf(uint8_t* half, int32_t pts, int32_t scount, double* destination
     combineHighLowScaledBy(highChannel, lowChannel, destination, pts, scount, 1, factor);
 }
 
-// A refused call must leave every caller array untouched, so all checks come before any write.
+// A refused call must leave the block and the output untouched, so all checks come before any
+// write.
 bool acceptable(const void* block, const int32_t* outCount, int32_t pts, int32_t scanDir,
                 const double* out) {
     if (block == nullptr || outCount == nullptr || out == nullptr) {
@@ -107,16 +108,20 @@ int32_t peakIndex(const int32_t* values, int32_t count) {
 
 bool unglomData(void* block, int32_t* outCount, int32_t pts, int32_t scanDir, double* out) {
     if (!acceptable(block, outCount, pts, scanDir, out)) {
+        // A caller that did not initialise its count would otherwise read garbage as one.
+        if (outCount != nullptr) {
+            *outCount = 0;
+        }
         return false;
     }
-    const double t0 = clockMs();
+    const double t0 = monotonicMs();
     uint8_t* bytes = static_cast<uint8_t*>(block);
     // The header is read into locals and stays in network order in the block.
     const int32_t forwardScans =
         static_cast<int32_t>(platform::networkOrder32(loadWord(bytes)));
     const int32_t reverseScans =
         static_cast<int32_t>(platform::networkOrder32(loadWord(bytes + 4)));
-    trace("OstrelTCP unglomData @%f", t0);
+    trace("OstrelTCP unglomData @%f", clockMs());
     trace("OstrelTCP unglomData pts= %d; scanDir= %d", pts, scanDir);
 
     uint8_t* firstHalf = bytes + kBlockHeaderBytes;
@@ -131,7 +136,7 @@ bool unglomData(void* block, int32_t* outCount, int32_t pts, int32_t scanDir, do
         convertHalf(firstHalf + offset, pts, reverseScans, out + (afterForward ? pts : 0));
     }
     *outCount = scanDir == (kForward | kReverse) ? 2 * pts : pts;
-    trace("OstrelTCP: unglomData took %f ms total", clockMs() - t0);
+    trace("OstrelTCP: unglomData took %f ms total", monotonicMs() - t0);
     return true;
 }
 

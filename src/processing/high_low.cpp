@@ -256,9 +256,9 @@ void blendChannels(const int32_t* low, const int32_t* high, const double* weight
 
 void combineHighLowScaledBy(int32_t* high, const int32_t* low, double* out, int32_t npts,
                             int32_t scount, int32_t recompute, double factor) {
-    const double t0 = clockMs();
+    const double t0 = monotonicMs();
     const double threshold = kThresholdPerScan * scount;
-    trace("OstrelTCP CombineHighLow: npts= %d; scount= %d @%f", npts, scount, t0);
+    trace("OstrelTCP CombineHighLow: npts= %d; scount= %d @%f", npts, scount, clockMs());
     // The weight table holds kMaxPoints entries; more points would run past it.
     if (npts < 0 || npts > kMaxPoints) {
         trace("OstrelTCP CombineHighLow: npts= %d outside 0..%d, nothing combined", npts,
@@ -284,7 +284,7 @@ void combineHighLowScaledBy(int32_t* high, const int32_t* low, double* out, int3
     } else {
         scaleAndBlend<true>(high, low, blendWeightTable, npts, M, B, factor, out);
     }
-    trace("OstrelTCP: combineHighLow took %f ms", clockMs() - t0);
+    trace("OstrelTCP: combineHighLow took %f ms", monotonicMs() - t0);
 }
 
 void combineHighLow(int32_t* high, const int32_t* low, double* out, int32_t npts, int32_t scount,

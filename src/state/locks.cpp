@@ -7,6 +7,11 @@ platform::Mutex& lifecycleLock() {
     return lock;
 }
 
+platform::Mutex& settingsLock() {
+    static platform::Mutex lock;
+    return lock;
+}
+
 platform::Mutex& conversationLock() {
     static platform::Mutex lock;
     return lock;

@@ -13,12 +13,10 @@ constexpr int64_t kFileTimeUnitsPerSecond = 10000000;
 
 }  // namespace
 
-uint32_t tickMs() {
+uint64_t monotonicMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms =
-        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 uint64_t localFileTime() {
@@ -45,11 +43,18 @@ void utcTime(int64_t* seconds, uint16_t* milliseconds) {
     }
 }
 
+// Sleeps to a deadline on the monotonic clock: setting the wall clock does not stretch the pause,
+// and a signal that cuts the sleep short only resumes it towards the same deadline.
 void sleepMs(uint32_t milliseconds) {
-    timespec remaining{static_cast<time_t>(milliseconds / 1000u),
-                       static_cast<long>(milliseconds % 1000u) * 1000000L};
-    // A signal cuts nanosleep short; sleep out the rest.
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000u);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000u) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
 

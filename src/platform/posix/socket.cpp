@@ -123,10 +123,11 @@ short eventsFor(Readiness what) {
 // One poll, restarted after signals. Returns poll's revents, 0 when the time ran out, or -1
 // with errno set.
 int pollOnce(SocketHandle socket, short events, uint32_t timeoutMs) {
-    const uint32_t startMs = tickMs();
+    const uint64_t startMs = monotonicMs();
     for (;;) {
-        const uint32_t elapsedMs = tickMs() - startMs;
-        const uint32_t leftMs = elapsedMs < timeoutMs ? timeoutMs - elapsedMs : 0;
+        const uint64_t elapsedMs = monotonicMs() - startMs;
+        const uint32_t leftMs =
+            elapsedMs < timeoutMs ? timeoutMs - static_cast<uint32_t>(elapsedMs) : 0;
         pollfd entry{socket, events, 0};
         const int ready = poll(&entry, 1, leftMs > 0x7FFFFFFFu ? -1 : static_cast<int>(leftMs));
         if (ready >= 0) {
@@ -328,7 +329,7 @@ void socketAwait(SocketHandle socket, Readiness what, uint32_t timeoutMs) {
     if (!serviceStarted()) {
         return;
     }
-    const uint32_t startMs = tickMs();
+    const uint64_t startMs = monotonicMs();
     const int revents = pollOnce(socket, eventsFor(what), timeoutMs);
     if (revents <= 0 || (revents & POLLNVAL) != 0) {
         return;
@@ -341,9 +342,9 @@ void socketAwait(SocketHandle socket, Readiness what, uint32_t timeoutMs) {
     // Only POLLERR/POLLHUP of a dead connection woke the poll, and they stay: what the caller
     // waits for cannot come. Sleep out the time instead of handing back a poll that returns at
     // once, which would make the caller's wait spin.
-    const uint32_t elapsedMs = tickMs() - startMs;
+    const uint64_t elapsedMs = monotonicMs() - startMs;
     if (elapsedMs < timeoutMs) {
-        sleepMs(timeoutMs - elapsedMs);
+        sleepMs(timeoutMs - static_cast<uint32_t>(elapsedMs));
     }
 }
 

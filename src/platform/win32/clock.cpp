@@ -6,8 +6,9 @@
 
 namespace ostrel::platform {
 
-uint32_t tickMs() {
-    return GetTickCount();
+// The 64-bit tick: GetTickCount would wrap after 49.7 days of uptime.
+uint64_t monotonicMs() {
+    return GetTickCount64();
 }
 
 uint64_t localFileTime() {

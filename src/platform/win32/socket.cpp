@@ -212,7 +212,7 @@ void socketAwait(SocketHandle socket, Readiness what, uint32_t timeoutMs) {
     fd_set read;
     fd_set write;
     fd_set error;
-    const uint32_t startMs = tickMs();
+    const uint64_t startMs = monotonicMs();
     if (selectOnce(toNative(socket), what, true, timeoutMs, &read, &write, &error) !=
         SOCKET_ERROR) {
         return;
@@ -220,11 +220,11 @@ void socketAwait(SocketHandle socket, Readiness what, uint32_t timeoutMs) {
     // A select that fails at once would make the caller's wait spin: sleep out the time
     // instead (a pause, for a wait without end); the caller's next test reports the failure.
     constexpr uint32_t kPauseMs = 100;
-    const uint32_t elapsedMs = tickMs() - startMs;
+    const uint64_t elapsedMs = monotonicMs() - startMs;
     if (timeoutMs == kWaitForever) {
         Sleep(kPauseMs);
     } else if (elapsedMs < timeoutMs) {
-        Sleep(timeoutMs - elapsedMs);
+        Sleep(timeoutMs - static_cast<DWORD>(elapsedMs));
     }
 }
 
