@@ -247,7 +247,8 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/${script})
   endforeach()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config")
+  # The README's absorbance example plots with matplotlib; nothing in the package needs it.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, python3-matplotlib")
   # The pkg-config step writes its file with the real prefix (/usr), so CPack stages through
   # DESTDIR rather than through a changed prefix.
   set(CPACK_SET_DESTDIR ON)

@@ -21,12 +21,12 @@ main_packages=(
 test_packages=(
   clang libclang-rt-14-dev clang-format-14
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 python3-numpy python3-pytest python3-h5py
+  python3 python3-numpy python3-pytest python3-h5py python3-matplotlib
   chromium libfaketime faketime
   binutils procps netcat-openbsd dpkg-dev file help2man man-db
 )
-# Node runs test tools: a node or npm already on the PATH (from any source) is used as it is;
-# Debian's are installed only where one is missing.
+# Node runs test tools (the independent JCAMP-DX reader): a node or npm already on the PATH
+# (from any source) is used as it is; Debian's are installed only where one is missing.
 command -v node >/dev/null || test_packages+=(nodejs)
 command -v npm >/dev/null || test_packages+=(npm)
 # The Windows cross-builds and their tests under Wine.
@@ -37,13 +37,18 @@ if [ ${#tiers[@]} -eq 0 ]; then
   tiers=(all)
 fi
 packages=("${main_packages[@]}")
+with_tests=0
 for tier in "${tiers[@]}"; do
   case "$tier" in
     main) ;;
-    tests) packages+=("${test_packages[@]}") ;;
+    tests)
+      packages+=("${test_packages[@]}")
+      with_tests=1
+      ;;
     windows) packages+=("${windows_packages[@]}") ;;
     all)
       packages+=("${test_packages[@]}")
+      with_tests=1
       if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
         packages+=("${windows_packages[@]}")
       fi
@@ -61,7 +66,16 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The tests' Node modules (npm, from the committed lock file), for the tests tier only.
+install_node_modules() {
+  if [ "$with_tests" -eq 1 ]; then
+    "$(dirname "$0")/../tests/tools/jcamp/install.sh"
+  fi
+}
+if [ ${#missing[@]} -eq 0 ]; then
+  install_node_modules
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "setup: missing packages (${missing[*]}); run this script as root" >&2
@@ -77,3 +91,4 @@ if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${m
   exit 1
 fi
 rm -f "$log"
+install_node_modules

@@ -19,6 +19,8 @@ from typing import Optional
 import numpy as np
 
 from ._locations import installed_library_dir, library_dirs
+# Ratios against a background, as ostrel-acquire --background writes them.
+from .ratios import absorbance, transmittance  # noqa: E402,F401
 
 LIBRARY_ENV = "OSTRELTCP_SPECTRA_LIBRARY"
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "background.h"
 #include "file_writer.h"
 #include "host_events.h"
 #include "plot.h"
@@ -94,6 +95,10 @@ class Run {
     int calibrate();
     int sendSettings();
     int startRun();
+    int startFile();
+    bool startNextFileWhenDue();
+    std::unique_ptr<SpectrumOutputs> makeSpectrumOutputs() const;
+    double cadenceSeconds() const;
     bool driverCall(int32_t result, const std::string& what);
     void reportDriverError(const std::string& what, int32_t code);
     void reportError(const std::string& what, const std::string& detail = "");
@@ -114,6 +119,8 @@ class Run {
     std::unique_ptr<FileWriter> writer_;
     std::vector<std::string> halves_;
     RunReport report_;
+    SpectrumAxis axis_;
+    Background background_;
 
     bool opened_ = false;
     bool createdDirectory_ = false;
@@ -123,6 +130,9 @@ class Run {
 
     Clock::time_point started_ = Clock::now();
     Clock::time_point runStarted_ = Clock::now();
+    // With --interval every file is a co-add run of its own, started on a schedule.
+    Clock::time_point fileStarted_ = Clock::now();
+    bool waitingForNextFile_ = false;
 };
 
 void Run::reportError(const std::string& what, const std::string& detail) {
@@ -171,6 +181,7 @@ ProgressState Run::progress() const {
     state.scan = scan_;
     state.scans = options_.scans;
     state.elapsedSeconds = secondsSince(runStarted_);
+    state.cadenceSeconds = cadenceSeconds();
     return state;
 }
 
@@ -229,17 +240,83 @@ int Run::sendSettings() {
     if (!options_.calibrate) {
         report_.skip = options_.skip;
     }
-    api_.spectrometer_setFiles(options_.files);
+    api_.spectrometer_setFiles(options_.intervalSeconds > 0.0 ? 1 : options_.files);
     int32_t points = 0;
     api_.spectrometer_getPoints(&points);
     report_.pointsReported = points;
     return ExitOk;
 }
 
+double Run::cadenceSeconds() const {
+    if (report_.files.size() < 2) {
+        return 0.0;
+    }
+    const double spanMs = report_.files.back().timestampMs - report_.files.front().timestampMs;
+    return spanMs / 1000.0 / static_cast<double>(report_.files.size() - 1);
+}
+
+std::unique_ptr<SpectrumOutputs> Run::makeSpectrumOutputs() const {
+    SpectrumOutputSettings settings;
+    settings.directory = options_.outputDirectory;
+    settings.formats = options_.formats;
+    settings.jcampForm = options_.jcampForm;
+    settings.halves = halves_;
+    settings.axis = axis_;
+    settings.scans = options_.scans;
+    settings.origin = options_.address;
+    settings.hasBackground = !options_.background.empty();
+    settings.background = background_;
+    settings.backgroundThreshold = options_.backgroundThresholdPercent / 100.0;
+    std::string backgroundSources;
+    for (const std::string& source : background_.sources) {
+        backgroundSources += (backgroundSources.empty() ? "" : ";") + source;
+    }
+    settings.attributes = {
+        {"program", std::string("ostrel-acquire")},
+        {"driver_version", std::string(OSTREL_DRIVER_VERSION)},
+        {"instrument_version", int64_t{report_.version}},
+        {"address", options_.address},
+        {"points", static_cast<int64_t>(axis_.points)},
+        {"scans", int64_t{options_.scans}},
+        {"direction", int64_t{options_.direction}},
+        {"gain", int64_t{options_.gain}},
+        {"skip", int64_t{report_.skip}},
+        {"laser_wavenumber", axis_.laserWavenumber},
+        {"undersampling", int64_t{axis_.undersampling}},
+        {"apodization", axis_.apodization},
+        {"zero_filling", int64_t{axis_.zeroFilling}},
+        {"phase_correction", axis_.phaseCorrection},
+        {"resolution", axis_.resolution},
+        {"interval_s", options_.intervalSeconds},
+        {"background", backgroundSources},
+        {"background_threshold", settings.backgroundThreshold},
+    };
+    return std::make_unique<SpectrumOutputs>(std::move(settings));
+}
+
+int Run::startFile() {
+    fileStarted_ = Clock::now();
+    waitingForNextFile_ = false;
+    if (!driverCall(api_.spectrometer_startCoadd(0), "cannot start the acquisition")) {
+        return ExitAcquisition;
+    }
+    return ExitOk;
+}
+
+// With --interval: starts the next file once its time has come. False when starting failed.
+bool Run::startNextFileWhenDue() {
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options_.intervalSeconds));
+    if (!waitingForNextFile_ || Clock::now() < fileStarted_ + interval) {
+        return true;
+    }
+    return startFile() == ExitOk;
+}
+
 int Run::startRun() {
     FileSettings settings;
     settings.directory = options_.outputDirectory;
-    settings.format = options_.format;
+    settings.tables = options_.formats.tables();
     settings.spectra = options_.spectra;
     settings.address = options_.address;
     settings.scans = options_.scans;
@@ -247,7 +324,7 @@ int Run::startRun() {
     settings.gain = options_.gain;
     settings.skip = report_.skip;
     settings.halves = halves_;
-    writer_ = std::make_unique<FileWriter>(settings);
+    writer_ = std::make_unique<FileWriter>(settings, makeSpectrumOutputs());
     std::string error;
     if (!writer_->start(&error)) {
         reportError(error);
@@ -260,15 +337,27 @@ int Run::startRun() {
     api_.spectrometer_setFilesCompleteEventHandle(events_.handle(HostEvent::FilesComplete));
     api_.spectrometer_setErrorEventHandle(events_.handle(HostEvent::Error));
     runStarted_ = Clock::now();
-    if (!driverCall(api_.spectrometer_startCoadd(0), "cannot start the acquisition")) {
-        return ExitAcquisition;
-    }
-    return ExitOk;
+    return startFile();
 }
 
 // Everything before the run. Returns ExitOk when the co-add run has started.
 int Run::prepare() {
     std::string error;
+    // A background that does not fit the run is refused before the instrument is touched.
+    // Without an axis (too few points for a spectrum) the files carry no spectra.
+    const bool hasAxis = spectrumAxisFor(static_cast<size_t>(options_.points), options_.spectra,
+                                         &axis_, &error);
+    if (!options_.background.empty() &&
+        (!hasAxis ||
+         !loadBackground(options_.background, halves_, axis_, &background_, &error))) {
+        reportError(hasAxis ? error : "cannot use a background: " + error);
+        return ExitUsage;
+    }
+    if (!checkNothingIsOverwritten(options_.outputDirectory, options_.formats,
+                                   background_.sources, &error)) {
+        reportError(error);
+        return ExitOutput;
+    }
     if (!makeDirectories(options_.outputDirectory, &createdDirectory_, &error) ||
         !events_.create(&error)) {
         reportError(error);
@@ -344,7 +433,13 @@ int Run::follow() {
         options_.scans * kDeadmanPerScanSeconds + kInactivityMarginSeconds;
     Clock::time_point lastEvent = Clock::now();
     for (;;) {
-        const EventCounts counts = events_.wait(waitMs, writer_->readyDescriptor());
+        int timeoutMs = waitMs;
+        if (waitingForNextFile_) {
+            const double dueMs =
+                (options_.intervalSeconds - secondsSince(fileStarted_)) * 1000.0 + 1.0;
+            timeoutMs = static_cast<int>(std::clamp(dueMs, 0.0, static_cast<double>(waitMs)));
+        }
+        const EventCounts counts = events_.wait(timeoutMs, writer_->readyDescriptor());
         if (counts.interrupted) {
             return ExitInterrupted;
         }
@@ -372,7 +467,19 @@ int Run::follow() {
             return ExitAcquisition;
         }
         if (counts.of(HostEvent::FilesComplete) != 0) {
-            return ExitOk;
+            const bool more = options_.intervalSeconds > 0.0 &&
+                              (options_.files == 0 ||
+                               report_.filesSignalled < static_cast<uint64_t>(options_.files));
+            if (!more) {
+                return ExitOk;
+            }
+            waitingForNextFile_ = true;
+        }
+        if (!startNextFileWhenDue()) {
+            return ExitAcquisition;
+        }
+        if (waitingForNextFile_) {
+            lastEvent = Clock::now();  // no word is expected while waiting for the next start
         }
         display_.update(progress());
         if (secondsSince(lastEvent) > inactivityLimit) {
@@ -502,6 +609,7 @@ int Run::execute() {
                             : status == ExitInterrupted ? Outcome::Interrupted
                                                         : Outcome::Failed;
     report_.status = outcomeName(outcome);
+    report_.cadenceSeconds = cadenceSeconds();
     report_.totalSeconds = secondsSince(started_);
     std::string error;
     if (!writeRunSummary(options_.outputDirectory, report_, &error)) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace ostrel::acquire {
@@ -15,8 +16,8 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
     return text;
 }
 
-FileWriter::FileWriter(FileSettings settings)
-    : settings_(std::move(settings)), processor_(settings_.spectra) {}
+FileWriter::FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs)
+    : settings_(std::move(settings)), outputs_(std::move(outputs)), processor_(settings_.spectra) {}
 
 FileWriter::~FileWriter() {
     finish();
@@ -29,6 +30,9 @@ bool FileWriter::start(std::string* error) {
     ready_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (ready_ < 0) {
         *error = std::string("cannot create an event: ") + std::strerror(errno);
+        return false;
+    }
+    if (outputs_ != nullptr && !outputs_->start(error)) {
         return false;
     }
     thread_ = std::thread(&FileWriter::run, this);
@@ -55,6 +59,13 @@ void FileWriter::finish() {
     wake_.notify_one();
     if (thread_.joinable()) {
         thread_.join();
+    }
+    std::string error;
+    if (outputs_ != nullptr && !outputs_->finish(&error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_.empty()) {
+            failure_ = error;
+        }
     }
 }
 
@@ -94,7 +105,10 @@ void FileWriter::run() {
         }
         FileSummary summary;
         std::string error;
+        const auto started = std::chrono::steady_clock::now();
         const bool saved = save(file, &summary, &error);
+        summary.writeSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (saved) {
@@ -116,8 +130,6 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     const size_t points = file.data.size() / halves;
     summary->number = file.number;
     summary->timestampMs = file.timestampMs;
-    summary->interferogramName = numberedFileName("interferogram", file.number, settings_.format);
-    summary->spectrumName = numberedFileName("spectrum", file.number, settings_.format);
 
     const std::vector<HeaderEntry> header = {
         {"file", static_cast<int64_t>(file.number)},
@@ -156,26 +168,17 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
         }
         summary->halves.push_back(statistics);
     }
-    if (!writeTable(settings_.directory, summary->interferogramName, settings_.format,
-                    interferogram, error)) {
-        *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
-        return false;
-    }
     // An interferogram that gives no spectrum (too few points, a value that is not a number) is
     // still saved; the summary says why its spectrum is missing.
-    if (!spectrumError.empty()) {
-        summary->spectrumName.clear();
-        summary->spectrumError = spectrumError;
-        return true;
-    }
+    const bool hasSpectrum = spectrumError.empty();
     const ostrel::spectra::Settings& spectra = settings_.spectra;
     const ostrel::spectra::Spectrum& first = working_.front();
     // Both halves have the same length, so they share one axis.
-    wavenumbers_.resize(first.values.size());
+    wavenumbers_.resize(hasSpectrum ? first.values.size() : 0);
     for (size_t j = 0; j < wavenumbers_.size(); ++j) {
         wavenumbers_[j] = first.wavenumber(j);
     }
-    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, first.values.size()};
+    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, wavenumbers_.size()};
     spectrum.indexValues = wavenumbers_.data();
     spectrum.header.push_back({"wavenumber_unit", std::string("cm^-1")});
     spectrum.header.push_back({"laser_wavenumber", spectra.laserWavenumber});
@@ -186,13 +189,40 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
     spectrum.header.push_back({"phase_resolution", spectra.phaseResolution});
     spectrum.header.push_back({"zero_fill", static_cast<int64_t>(spectra.zeroFill)});
     spectrum.header.push_back({"transform_length", static_cast<int64_t>(first.transformLength)});
-    for (size_t half = 0; half < halves; ++half) {
+    for (size_t half = 0; half < halves && hasSpectrum; ++half) {
         spectrum.columns.push_back({settings_.halves[half], working_[half].values.data()});
     }
-    if (!writeTable(settings_.directory, summary->spectrumName, settings_.format, spectrum,
-                    error)) {
-        *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
-        return false;
+    for (const OutputFormat format : settings_.tables) {
+        const std::string interferogramName =
+            numberedFileName("interferogram", file.number, format);
+        const std::string spectrumName = numberedFileName("spectrum", file.number, format);
+        if (summary->interferogramName.empty()) {
+            summary->interferogramName = interferogramName;
+            summary->spectrumName = hasSpectrum ? spectrumName : "";
+        }
+        if (!writeTable(settings_.directory, interferogramName, format, interferogram, error) ||
+            (hasSpectrum &&
+             !writeTable(settings_.directory, spectrumName, format, spectrum, error))) {
+            *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+            return false;
+        }
+    }
+    if (!hasSpectrum) {
+        summary->spectrumError = spectrumError;
+    }
+    if (outputs_ != nullptr) {
+        std::vector<std::string> names;
+        SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}};
+        for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+            input.singleBeams.push_back(&working_[half].values);
+        }
+        if (!outputs_->add(input, &names, error)) {
+            *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+            return false;
+        }
+        if (summary->interferogramName.empty() && !names.empty()) {
+            summary->interferogramName = names.front();
+        }
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "curve_statistics.h"
 #include "ostrel_spectra/spectra.h"
 #include "output_files.h"
+#include "spectrum_outputs.h"
 
 namespace ostrel::acquire {
 
@@ -43,13 +45,14 @@ struct FileSummary {
     std::string spectrumName;  // empty when the spectrum could not be computed
     std::string spectrumError;
     double timestampMs = 0.0;
+    double writeSeconds = 0.0;  // the writer thread's time for this file: spectra and outputs
     std::vector<HalfSummary> halves;
 };
 
 // What every data file's header says about the run.
 struct FileSettings {
     std::string directory;
-    OutputFormat format = OutputFormat::Csv;
+    std::vector<OutputFormat> tables{OutputFormat::Csv};  // each file's tables, in these formats
     ostrel::spectra::Settings spectra;
     std::string address;
     int scans = 0;
@@ -67,7 +70,8 @@ class FileWriter {
     // long loses files (reported) rather than memory without bound.
     static constexpr size_t kMaxPending = 64;
 
-    explicit FileWriter(FileSettings settings);
+    // outputs (may be null) takes each file's single beams after the tables are written.
+    explicit FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs = nullptr);
     ~FileWriter();  // finish()
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
@@ -78,7 +82,8 @@ class FileWriter {
 
     // False when kMaxPending files are still waiting; the file is then dropped.
     bool submit(AcquiredFile file);
-    // Writes what is still waiting and ends the thread.
+    // Writes what is still waiting, ends the thread and finishes the outputs (a failure then is
+    // reported by failure()).
     void finish();
 
     // The files written since the last call, in order.
@@ -97,6 +102,7 @@ class FileWriter {
     void signalReady();
 
     const FileSettings settings_;
+    std::unique_ptr<SpectrumOutputs> outputs_;
     ostrel::spectra::Processor processor_;
     // The writer thread's own until it has ended: the spectra being computed, and the last file
     // written with its spectra.

@@ -72,10 +72,34 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         ->excludes(skip);
     app.add_option("--out", run.outputDirectory, "output directory (created when missing)")
         ->capture_default_str();
-    std::string format = "csv";
-    app.add_option("--format", format, "format of the data files")
-        ->check(CLI::IsMember({"csv", "json"}))
+    std::string formats = outputFormatsText(run.formats);
+    app.add_option("--format", formats,
+                   "what to write, a comma-separated list of csv, json (tables of each file), "
+                   "jcamp (JCAMP-DX spectra) and hdf5 (run.h5 with the whole run)")
+        ->check([](const std::string& text) {
+            OutputFormats parsed;
+            std::string error;
+            return parseOutputFormats(text, &parsed, &error) ? std::string() : error;
+        })
         ->capture_default_str();
+    std::string jcampForm = "affn";
+    app.add_option("--jcamp-form", jcampForm,
+                   "JCAMP-DX ordinates: affn (plain numbers) or difdup (compressed)")
+        ->check(CLI::IsMember({"affn", "difdup"}))
+        ->capture_default_str();
+    app.add_option("--background", run.background,
+                   "divide each single beam by this background and write transmittance and "
+                   "absorbance: a single-beam JCAMP-DX file of an earlier run, or an earlier "
+                   "run's output directory (its mean single beam); repeatable")
+        ->check(CLI::ExistingPath);
+    app.add_option("--background-threshold", run.backgroundThresholdPercent,
+                   "percent of the background's peak below which transmittance and absorbance "
+                   "are not-a-number")
+        ->check(CLI::Range(0.0, 100.0))
+        ->capture_default_str();
+    app.add_option("--interval", run.intervalSeconds,
+                   "a time series: start one file every SECONDS (each its own co-add run)")
+        ->check(CLI::NonNegativeNumber);
     ostrel::spectra::Settings& spectra = run.spectra;
     app.add_option("--laser-wavenumber", spectra.laserWavenumber,
                    "reference laser wavenumber in cm^-1 (sets the wavenumber axis)")
@@ -150,7 +174,9 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         return false;
     }
     run.plot = !noPlot;
-    run.format = format == "json" ? OutputFormat::Json : OutputFormat::Csv;
+    std::string error;
+    parseOutputFormats(formats, &run.formats, &error);  // checked above
+    run.jcampForm = jcampForm == "difdup" ? JcampForm::Difdup : JcampForm::Affn;
     ostrel::spectra::parseApodization(apodization, &spectra.apodization);
     ostrel::spectra::parsePhaseMode(phase, &spectra.phase);
     std::string problem = range.empty() ? "" : parseRange(range, &spectra);

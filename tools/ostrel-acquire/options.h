@@ -14,7 +14,7 @@ struct Options {
     std::string trace;              // OSTRELTCP_TRACE for the driver: "stderr" or a file name
     double simulatorScanMs = 50.0;  // one simulated scan at 16384 points
     double simulatorReadyMs = 5.0;  // the simulator's pause before "ready"
-    std::vector<std::string> simulatorFaults;  // "PHASE:FAULT[:PREFIX[:COUNT]]" each
+    std::vector<std::string> simulatorFaults;     // "PHASE:FAULT[:PREFIX[:COUNT]]" each
     std::vector<std::string> simulatorAbsorbers;  // "CENTRE:HWHM:PEAK_ABSORBANCE" each
 };
 

@@ -35,6 +35,15 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
+std::string cadenceText(const ProgressState& state) {
+    if (state.cadenceSeconds <= 0.0) {
+        return "";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, ", one file every %.3g s", state.cadenceSeconds);
+    return text;
+}
+
 std::string progressText(const ProgressState& state) {
     char text[160];
     const int current =
@@ -54,7 +63,7 @@ std::string progressText(const ProgressState& state) {
     if (remaining >= 0.0) {
         line += ", about " + formatDuration(remaining) + " left";
     }
-    return line;
+    return line + cadenceText(state);
 }
 
 void ProgressDisplay::update(const ProgressState& state) {
@@ -75,7 +84,7 @@ void ProgressDisplay::fileSaved(const ProgressState& state, const std::string& n
         if (state.files > 0) {
             line += " of " + std::to_string(state.files);
         }
-        line += "), " + formatDuration(state.elapsedSeconds) + " elapsed";
+        line += "), " + formatDuration(state.elapsedSeconds) + " elapsed" + cadenceText(state);
         const double remaining = estimateRemainingSeconds(state);
         if (remaining >= 0.0 && state.filesDone < state.files) {
             line += ", about " + formatDuration(remaining) + " left";

@@ -13,6 +13,7 @@ struct ProgressState {
     int scan = 0;       // scans reported for the current file
     int scans = 1;      // scans per file
     double elapsedSeconds = 0.0;
+    double cadenceSeconds = 0.0;  // mean time between the files' time stamps; 0 while unknown
 };
 
 // Seconds left, from the scans done so far and the time they took; negative when unknown (no
@@ -21,6 +22,9 @@ double estimateRemainingSeconds(const ProgressState& state);
 
 // "4.2 s", "1:05", "1:02:03".
 std::string formatDuration(double seconds);
+
+// ", one file every 2.01 s" when the cadence is known, else "".
+std::string cadenceText(const ProgressState& state);
 
 // "file 2 of 4, scan 7 of 16, 0:03 elapsed, about 0:05 left".
 std::string progressText(const ProgressState& state);

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "jcamp_writer.h"
 #include "ostrel_spectra/spectra.h"
-#include "output_files.h"
+#include "output_formats.h"
 
 namespace ostrel::acquire {
 
@@ -31,7 +33,11 @@ struct RunOptions {
     int skip = 0;
     bool calibrate = false;  // the calibration sets the skip points instead of `skip`
     std::string outputDirectory = "acquire-out";
-    OutputFormat format = OutputFormat::Csv;
+    OutputFormats formats;  // csv,jcamp unless --format says otherwise
+    JcampForm jcampForm = JcampForm::Affn;
+    std::vector<std::string> background;  // JCAMP-DX single beams or earlier runs' directories
+    double backgroundThresholdPercent = 1.0;
+    double intervalSeconds = 0.0;  // 0: files follow one another in one co-add run
     // How each half becomes a spectrum; the laser wavenumber and the undersampling ratio are
     // also the built-in simulator's.
     ostrel::spectra::Settings spectra;

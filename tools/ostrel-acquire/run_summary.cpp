@@ -29,7 +29,16 @@ void writeSettings(JsonWriter& json, const RunReport& report) {
     json.member("zero_fill", spectra.zeroFill);
     json.member("range_low", spectra.rangeLow);
     json.member("range_high", std::min(spectra.rangeHigh, ostrel::spectra::highestWavenumber(spectra)));
-    json.member("format", formatExtension(options.format));
+    json.member("format", outputFormatsText(options.formats));
+    json.member("jcamp_form", options.jcampForm == JcampForm::Difdup ? "difdup" : "affn");
+    json.member("interval_s", options.intervalSeconds);
+    json.key("background");
+    json.beginArray();
+    for (const std::string& path : options.background) {
+        json.value(path);
+    }
+    json.endArray();
+    json.member("background_threshold_percent", options.backgroundThresholdPercent);
     json.endObject();
 }
 
@@ -45,6 +54,14 @@ void writeTiming(JsonWriter& json, const RunReport& report) {
                 report.filesSignalled > 0
                     ? report.acquisitionSeconds / static_cast<double>(report.filesSignalled)
                     : 0.0);
+    json.member("cadence_s", report.cadenceSeconds);
+    double writeSeconds = 0.0;
+    for (const FileSummary& file : report.files) {
+        writeSeconds += file.writeSeconds;
+    }
+    json.member("write_s_per_file", report.files.empty()
+                                        ? 0.0
+                                        : writeSeconds / static_cast<double>(report.files.size()));
     json.endObject();
 }
 
@@ -58,6 +75,7 @@ void writeFile(JsonWriter& json, const FileSummary& file) {
     }
     json.member("timestamp", formatTimestamp(file.timestampMs));
     json.member("timestamp_ms", file.timestampMs);
+    json.member("write_s", file.writeSeconds);
     json.key("halves");
     json.beginArray();
     for (const HalfSummary& half : file.halves) {

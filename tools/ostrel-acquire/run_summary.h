@@ -24,6 +24,7 @@ struct RunReport {
     double totalSeconds = 0.0;
     uint64_t filesSignalled = 0;  // co-add events counted
     uint64_t filesMissed = 0;     // signalled but not saved
+    double cadenceSeconds = 0.0;  // mean time between the saved files' time stamps
     std::vector<FileSummary> files;
 };
 
