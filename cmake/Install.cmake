@@ -1,9 +1,10 @@
 # What `cmake --install` puts where, and the packages CPack makes of it:
-#   Runtime      the shared library (its versioned file and soname link; the DLL on Windows)
-#   Development  the header, the unversioned link or import library, the module-definition
+#   Runtime      the shared libraries (versioned file and soname link; the DLL on Windows)
+#   Development  the headers, the unversioned link or import library, the module-definition
 #                file (Windows), the CMake package OstrelTCP::ostreltcp and ostreltcp.pc
-#   Tools        ostrel-sim and ostrel-acquire
-#   Docs         the host guide and the simulator's manual
+#   Tools        ostrel-sim and ostrel-acquire with their manual pages
+#   Python       the Python package ostreltcp (Linux)
+#   Docs         the host guide, the simulator's manual and the licence
 # On Debian with CMAKE_INSTALL_PREFIX=/usr the library lands in the multiarch directory
 # (lib/x86_64-linux-gnu), as GNUInstallDirs chooses.
 include(GNUInstallDirs)
@@ -12,6 +13,8 @@ include(CMakePackageConfigHelpers)
 set(OSTRELTCP_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/OstrelTCP"
     CACHE STRING "Where the CMake package files of OstrelTCP are installed (below the prefix)")
 mark_as_advanced(OSTRELTCP_INSTALL_CMAKEDIR)
+set(OSTRELTCP_PACKAGE_CONTACT "OstrelTCP maintainers <ostreltcp@localhost>"
+    CACHE STRING "Maintainer named in the packages")
 
 # The unversioned link goes with the library itself (the default for LIBRARY), not with the
 # development files: ostrel-acquire loads the driver at run time as "libostreltcp.so", which the
@@ -22,6 +25,22 @@ install(TARGETS ostreltcp EXPORT OstrelTCPTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES ${PROJECT_SOURCE_DIR}/include/ostreltcp.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+# The spectral library beside the driver, with its C interface header (ostrel_spectra.h, which the
+# Python package's spectra module loads through) and its C++ header; in the CMake package as
+# OstrelTCP::spectra. ostrel-acquire links it. Like the driver, its unversioned link goes with
+# the library, because the Python package loads it by that name.
+if(TARGET ostrel_spectra)
+  set_target_properties(ostrel_spectra PROPERTIES EXPORT_NAME spectra)
+  install(TARGETS ostrel_spectra EXPORT OstrelTCPTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+endif()
 if(WIN32)
   # Hosts that make their own import library (or check the fixed ordinals) need the .def file.
   install(FILES ${PROJECT_SOURCE_DIR}/src/api/ostreltcp.def
@@ -116,22 +135,32 @@ if(NOT WIN32)
     " COMPONENT Development)
 endif()
 
-# The spectral library: ostrel-acquire links it, the Python package loads it by its unversioned
-# name (so that link goes with the library, as for the driver).
-if(TARGET ostrel_spectra)
-  install(TARGETS ostrel_spectra
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime)
-  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
-  install(FILES ${PROJECT_SOURCE_DIR}/spectra/include/ostrel_spectra/spectra.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel_spectra COMPONENT Development)
+# The programs link the spectral library. Installed in the system's library directory (the
+# .deb's /usr) the loader finds it anyway; under any other prefix they carry a run path from
+# their own folder to the library folder, so that a tree installed anywhere (and moved) works.
+set(OSTRELTCP_TOOL_RPATH "")
+list(FIND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" system_libdir)
+if(system_libdir EQUAL -1 AND NOT WIN32)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+    set(OSTRELTCP_TOOL_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}")
+  else()
+    set(tool_libdir "/prefix/${CMAKE_INSTALL_LIBDIR}")
+    cmake_path(RELATIVE_PATH tool_libdir BASE_DIRECTORY "/prefix/${CMAKE_INSTALL_BINDIR}"
+      OUTPUT_VARIABLE tool_rpath)
+    set(OSTRELTCP_TOOL_RPATH "$ORIGIN/${tool_rpath}")
+  endif()
 endif()
-
 foreach(tool ostrel-sim ostrel-acquire)
   if(TARGET ${tool})
+    if(OSTRELTCP_TOOL_RPATH)
+      set_target_properties(${tool} PROPERTIES INSTALL_RPATH "${OSTRELTCP_TOOL_RPATH}")
+    endif()
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
   endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/PythonPackage.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/Licence.cmake)
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/ostreltcp COMPONENT Docs)
@@ -161,11 +190,14 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "reboot datagram on UDP port 16123. A worker thread co-adds scans, converts"
   "each data block into an interferogram and signals the host's events."
   "."
-  "With the acquisition tool ostrel-acquire, the instrument simulator ostrel-sim,"
-  "the C header, a CMake package (OstrelTCP::ostreltcp) and a pkg-config file.")
-set(OSTRELTCP_PACKAGE_CONTACT "OstrelTCP maintainers <ostreltcp@localhost>"
-    CACHE STRING "Maintainer named in the packages")
+  "With the spectral library libostrelspectra (interferograms to spectra in cm-1,"
+  "C and C++ headers), the acquisition tool ostrel-acquire with its live view, the"
+  "instrument simulator ostrel-sim, their manual pages, the Python package"
+  "ostreltcp, the C header, a CMake package (OstrelTCP::ostreltcp,"
+  "OstrelTCP::spectra) and a pkg-config file. MIT licence.")
 set(CPACK_PACKAGE_CONTACT "${OSTRELTCP_PACKAGE_CONTACT}")
+# MIT licence: LICENSE at the root; the .deb carries it as its copyright file (Licence.cmake).
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 
@@ -185,23 +217,38 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # The shlibs file, and with it the ldconfig calls after install and removal.
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-  find_program(OSTRELTCP_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  mark_as_advanced(OSTRELTCP_DPKG_SHLIBDEPS)
-  if(OSTRELTCP_DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
-    # Without dpkg-dev: what the library and the tools link against, by hand.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
-    if(TARGET ostrel-acquire)
-      string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libfftw3-double3 (>= 3.3.5)")
-    endif()
+  # The libraries' dependencies come from dpkg-shlibdeps (dpkg-dev), which cpack then requires:
+  # a hand-kept list would miss a library the next change links. The control fields add what
+  # no binary links: the Python package's interpreter and modules, and the live view's chart
+  # script, which the page loads from Debian's copy.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(package_depends "python3 (>= 3.10)" python3-numpy)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/python/ostreltcp/archive.py)
+    list(APPEND package_depends python3-h5py)
   endif()
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tools/ostrel-acquire/live/page AND TARGET ostrel-acquire)
+    list(APPEND package_depends libjs-dygraphs)
+  endif()
+  list(JOIN package_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
   if(TARGET ostrel-acquire)
-    # ostrel-acquire draws plot.png with gnuplot when it is there; its live view (--live) draws
-    # with the dygraphs library that Debian packages.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot, libjs-dygraphs")
+    # ostrel-acquire draws plot.png with gnuplot when it is there; man reads the manual pages.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot, man-db")
   endif()
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config")
+  # The maintainer scripts compile the Python modules after installing and remove the compiled
+  # files before removing, so that the package leaves nothing behind.
+  if(IS_ABSOLUTE "${OSTRELTCP_INSTALL_PYTHONDIR}")
+    set(OSTRELTCP_DEB_PYTHON_PACKAGE_DIR "${OSTRELTCP_INSTALL_PYTHONDIR}/ostreltcp")
+  else()
+    set(OSTRELTCP_DEB_PYTHON_PACKAGE_DIR "/usr/${OSTRELTCP_INSTALL_PYTHONDIR}/ostreltcp")
+  endif()
+  foreach(script postinst prerm)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
+      ${PROJECT_BINARY_DIR}/debian/${script} @ONLY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/${script})
+  endforeach()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The README's absorbance example plots with matplotlib; nothing in the package needs it.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, python3-matplotlib")
   # The pkg-config step writes its file with the real prefix (/usr), so CPack stages through
   # DESTDIR rather than through a changed prefix.
   set(CPACK_SET_DESTDIR ON)

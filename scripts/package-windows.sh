@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both Windows DLLs (presets win64 and win32) and assembles one ZIP for Windows hosts:
 #   ostreltcp-<version>-windows/
-#     host-guide.md, windows.md
+#     LICENSE, host-guide.md, windows.md
 #     x64/ and x86/, each an install prefix of its build:
 #       bin/OstrelTCP.dll              the driver (x86: stdcall exports)
 #       lib/OstrelTCP.dll.a            its import library
@@ -11,9 +11,10 @@
 # Each DLL is checked (machine type, 39 exports), and host programs are built against each tree
 # with MinGW; where Wine is installed, one of them runs its checks under Wine.
 # Usage: scripts/package-windows.sh [OUTPUT_DIR]   (default: build)
-# Exits non-zero on any failure.
+# Installs the "windows" tier of scripts/setup.sh first. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh windows
 root="$(pwd)"
 output="$(mkdir -p "${1:-build}" && cd "${1:-build}" && pwd)"
 # The driver's version is the public header's.
@@ -61,6 +62,7 @@ for build in "${builds[@]}"; do
 done
 cmake --install build/win64 --prefix "$work/docs" --component Docs >/dev/null
 mv "$work/docs/share/doc/ostreltcp/"* "$stage/"
+[ -f "$stage/LICENSE" ] || fail "the package has no LICENSE"
 
 # Hosts built with MinGW against each tree, as a Windows developer would: the consumer through
 # find_package, and the host guide's Windows example with plain compiler flags. Both link the

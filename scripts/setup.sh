@@ -1,28 +1,64 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests, the tools and the benchmarks need.
-# Idempotent; prints nothing when everything is present. Run as root on Debian 12.
+# Installs the Debian packages one tier of the project needs. Idempotent; prints nothing when
+# everything is present. Run as root on Debian 12.
+# Usage: scripts/setup.sh [TIER ...]   (default: all tiers)
+#   main     build and run the driver, the simulator, the spectral library and ostrel-acquire
+#            (scripts/run.sh): compiler, CMake, Ninja and the tool's libraries
+#   tests    main, plus the test suite, the benchmarks, the Python package's tests and the
+#            packaging tests (scripts/test.sh)
+#   windows  main, plus the MinGW-w64 cross compilers and Wine for the Windows DLLs
+#   all      every tier (OSTRELTCP_SETUP_WINDOWS=0 leaves out the windows tier)
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build g++ clang libclang-rt-14-dev clang-format-14
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libcli11-dev libfftw3-dev gnuplot-nox
-  python3 python3-numpy python3-pytest
-  binutils procps netcat-openbsd pkgconf dpkg-dev file
-  libfaketime
-  libhdf5-dev python3-h5py python3-matplotlib
-  # ostrel-acquire's JSON and its live view (server, charts), and the browser that tests the page.
-  nlohmann-json3-dev libcpp-httplib-dev libjs-dygraphs chromium
+# The main job's tier: what building and running ostrel-acquire and ostrel-sim needs, and no
+# more, so that a lab machine's first run installs only this.
+main_packages=(
+  build-essential g++ cmake ninja-build pkgconf
+  libcli11-dev libfftw3-dev libhdf5-dev libcpp-httplib-dev nlohmann-json3-dev libjs-dygraphs
+  gnuplot-nox
 )
-# Node and npm run the independent JCAMP-DX reader and the browser test (packages from the npm
-# registry); a machine that has them from elsewhere keeps its own.
-if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
-  packages+=(nodejs npm)
+# What the test suite, the benchmarks, the Python package's tests and the packaging tests add.
+test_packages=(
+  clang libclang-rt-14-dev clang-format-14
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  python3 python3-numpy python3-pytest python3-h5py python3-matplotlib
+  chromium libfaketime faketime
+  binutils procps netcat-openbsd dpkg-dev file help2man man-db
+)
+# Node runs test tools (the independent JCAMP-DX reader): a node or npm already on the PATH
+# (from any source) is used as it is; Debian's are installed only where one is missing.
+command -v node >/dev/null || test_packages+=(nodejs)
+command -v npm >/dev/null || test_packages+=(npm)
+# The Windows cross-builds and their tests under Wine.
+windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+
+tiers=("$@")
+if [ ${#tiers[@]} -eq 0 ]; then
+  tiers=(all)
 fi
-# Windows cross-builds and their tests under Wine (OSTRELTCP_SETUP_WINDOWS=0 skips them).
-if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
-fi
+packages=("${main_packages[@]}")
+with_tests=0
+for tier in "${tiers[@]}"; do
+  case "$tier" in
+    main) ;;
+    tests)
+      packages+=("${test_packages[@]}")
+      with_tests=1
+      ;;
+    windows) packages+=("${windows_packages[@]}") ;;
+    all)
+      packages+=("${test_packages[@]}")
+      with_tests=1
+      if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
+        packages+=("${windows_packages[@]}")
+      fi
+      ;;
+    *)
+      echo "setup: unknown tier '$tier' (main, tests, windows or all)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -30,8 +66,11 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+# The tests' Node modules (npm, from the committed lock file), for the tests tier only.
 install_node_modules() {
-  "$(dirname "$0")/../tests/tools/jcamp/install.sh"
+  if [ "$with_tests" -eq 1 ]; then
+    "$(dirname "$0")/../tests/tools/jcamp/install.sh"
+  fi
 }
 if [ ${#missing[@]} -eq 0 ]; then
   install_node_modules

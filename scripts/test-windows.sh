@@ -2,10 +2,12 @@
 # Builds OstrelTCP.dll for x86_64 and i686 with MinGW-w64, checks its export and import tables,
 # and runs the Windows test hosts under Wine against the Linux simulator on loopback.
 # Usage: scripts/test-windows.sh [win64|win32 ...]   (default: both)
-# Exits non-zero on any failure. The i686 run needs wine32:i386, which this script installs when
-# it runs as root; where 32-bit Wine cannot start, that run is reported as SKIPPED.
+# Installs the "windows" tier of scripts/setup.sh first. Exits non-zero on any failure. The i686
+# run needs wine32:i386, which this script installs when it runs as root; where 32-bit Wine cannot
+# start, that run is reported as SKIPPED.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh windows
 root="$(pwd)"
 
 presets=("$@")

@@ -17,6 +17,7 @@ import threading
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
+from ._locations import installed_library_dir, library_dirs
 from .errors import OstrelError, SOCKET_FLAG, error_for
 
 LIBRARY_ENV = "OSTRELTCP_LIBRARY"
@@ -113,14 +114,13 @@ def _library_names() -> tuple[str, ...]:
 
 def candidate_paths() -> list[Path]:
     """The places searched for the library when OSTRELTCP_LIBRARY is not set, in order."""
-    package = Path(__file__).resolve().parent
-    repository = package.parent.parent
-    folders = [
-        package,
-        repository / "build" / "default" / "src",
-        repository / "build" / "src",
-        repository / "build" / "default" / "src" / "RelWithDebInfo",
-    ]
+    folders = library_dirs("src")
+    if installed_library_dir() is None:
+        repository = Path(__file__).resolve().parent.parent.parent
+        folders += [
+            repository / "build" / "src",
+            repository / "build" / "default" / "src" / "RelWithDebInfo",
+        ]
     return [folder / name for folder in folders for name in _library_names()]
 
 
@@ -128,8 +128,8 @@ def find_library() -> str:
     """Returns the path of the driver library to load.
 
     OSTRELTCP_LIBRARY wins when it is set (and must then name an existing file); otherwise the
-    package folder, then the usual build folders of the source tree, then the system's library
-    search path are tried.
+    package folder, then the library folder this copy was installed with (or, in the source
+    tree, the usual build folders), then the system's library search path are tried.
     """
     configured = os.environ.get(LIBRARY_ENV)
     if configured:

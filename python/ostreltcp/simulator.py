@@ -19,6 +19,8 @@ from pathlib import Path
 from types import TracebackType
 from typing import Callable, Optional, Sequence
 
+from ._locations import program_candidates
+
 SIMULATOR_ENV = "OSTREL_SIM"
 _READY_LINE = re.compile(
     r"ostrel-sim ready on (?P<address>\S+): command (?P<command>\d+) data (?P<data>\d+) "
@@ -27,21 +29,23 @@ _READY_LINE = re.compile(
 
 
 def find_simulator() -> str:
-    """The ostrel-sim program: OSTREL_SIM, the source tree's default build, or the PATH."""
+    """The ostrel-sim program: OSTREL_SIM, the one installed with this package (or the source
+    tree's builds), or the PATH."""
     configured = os.environ.get(SIMULATOR_ENV)
     if configured:
         if not Path(configured).is_file():
             raise FileNotFoundError(f"{SIMULATOR_ENV}={configured!r} does not name a file")
         return configured
-    repository = Path(__file__).resolve().parent.parent.parent
-    built = repository / "build" / "default" / "sim" / "ostrel-sim"
-    if built.is_file():
-        return str(built)
+    candidates = program_candidates("ostrel-sim", "sim")
+    for candidate in candidates:
+        if candidate.is_file():
+            return str(candidate)
     found = shutil.which("ostrel-sim")
     if found:
         return found
+    listing = ", ".join(str(candidate) for candidate in candidates)
     raise FileNotFoundError(
-        f"ostrel-sim not found; set {SIMULATOR_ENV} or build it (looked for {built} and the PATH)"
+        f"ostrel-sim not found; set {SIMULATOR_ENV} or build it (looked for {listing} and the PATH)"
     )
 
 

@@ -18,6 +18,7 @@ from typing import Optional
 
 import numpy as np
 
+from ._locations import installed_library_dir, library_dirs
 # Ratios against a background, as ostrel-acquire --background writes them.
 from .ratios import absorbance, transmittance  # noqa: E402,F401
 
@@ -75,14 +76,13 @@ def _library_names() -> tuple[str, ...]:
 
 
 def candidate_paths() -> list[Path]:
-    """The places searched when OSTRELTCP_SPECTRA_LIBRARY is not set, in order."""
-    package = Path(__file__).resolve().parent
-    repository = package.parent.parent
-    folders = [
-        package,
-        repository / "build" / "default" / "spectra",
-        repository / "build" / "spectra",
-    ]
+    """The places searched when OSTRELTCP_SPECTRA_LIBRARY is not set, in order: the package
+    folder, then the library folder this copy was installed with (or, in the source tree, the
+    build trees' spectra/ folders)."""
+    folders = library_dirs("spectra")
+    if installed_library_dir() is None:
+        repository = Path(__file__).resolve().parent.parent.parent
+        folders.append(repository / "build" / "spectra")
     return [folder / name for folder in folders for name in _library_names()]
 
 
@@ -90,8 +90,8 @@ def find_spectra_library() -> str:
     """Returns the path of the spectral library to load.
 
     OSTRELTCP_SPECTRA_LIBRARY wins when it is set (and must then name an existing file);
-    otherwise the package folder, then the build folders of the source tree, then the system's
-    library search path are tried.
+    otherwise the package folder, then the installed library folder (or the build folders of the
+    source tree), then the system's library search path are tried.
     """
     configured = os.environ.get(LIBRARY_ENV)
     if configured:

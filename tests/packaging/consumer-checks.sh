@@ -24,13 +24,45 @@ project_version() {
 }
 
 # expected_tree BUILD LIBDIR: what an install of BUILD holds below its prefix, one "path kind"
-# a line (f file, l symbolic link), sorted. The tools and their manual only where BUILD made them.
+# a line (f file, l symbolic link), sorted. The tools and their manuals only where BUILD made
+# them; the Python package's modules as the source tree has them, with the module the install
+# writes.
 expected_tree() {
-    local build="$1" libdir="$2" version build_type
+    local build="$1" libdir="$2" version build_type pythondir module
     version="$(project_version)"
     build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
     build_type="${build_type,,}"
+    pythondir="$(sed -n 's/^OSTRELTCP_INSTALL_PYTHONDIR:[A-Z]*=//p' "$build/CMakeCache.txt")"
     {
+        echo "share/doc/ostreltcp/copyright f"
+        echo "$pythondir/ostreltcp/_install_paths.py f"
+        for module in "$repository_root"/python/ostreltcp/*.py \
+            "$repository_root"/python/ostreltcp/py.typed; do
+            echo "$pythondir/ostreltcp/$(basename "$module") f"
+        done
+        if [ -f "$build/spectra/libostrelspectra.so.$version" ]; then
+            echo "$libdir/libostrelspectra.so.$version f"
+            echo "$libdir/libostrelspectra.so.${version%%.*} l"
+            echo "$libdir/libostrelspectra.so l"
+            echo "include/ostrel_spectra.h f"
+            local header
+            for header in "$repository_root"/spectra/include/ostrel_spectra/*; do
+                echo "include/ostrel_spectra/$(basename "$header") f"
+            done
+        fi
+        local asset
+        if [ -x "$build/tools/ostrel-acquire/ostrel-acquire" ] &&
+            [ -d "$repository_root/tools/ostrel-acquire/live/page" ]; then
+            for asset in "$repository_root"/tools/ostrel-acquire/live/page/*; do
+                echo "share/ostreltcp/live-page/$(basename "$asset") f"
+            done
+        fi
+        local tool
+        for tool in ostrel-acquire ostrel-sim; do
+            if [ -f "$build/man/$tool.1.gz" ]; then
+                echo "share/man/man1/$tool.1.gz f"
+            fi
+        done
         echo "include/ostreltcp.h f"
         echo "$libdir/libostreltcp.so.$version f"
         echo "$libdir/libostreltcp.so.${version%%.*} l"
@@ -50,13 +82,6 @@ expected_tree() {
             for page in index.html live.css live.js; do
                 echo "share/ostreltcp/live-page/$page f"
             done
-        fi
-        if [ -f "$build/spectra/libostrelspectra.so.$version" ]; then
-            echo "include/ostrel_spectra.h f"
-            echo "include/ostrel_spectra/spectra.h f"
-            echo "$libdir/libostrelspectra.so.$version f"
-            echo "$libdir/libostrelspectra.so.${version%%.*} l"
-            echo "$libdir/libostrelspectra.so l"
         fi
     } | LC_ALL=C sort
 }
@@ -188,6 +213,41 @@ check_installed_tool() {
     fi
 }
 
+# start_simulator PROGRAM LOG [OPTION ...]: starts ostrel-sim on free loopback ports and waits
+# for its ready line; sets simulator_pid and simulator_ports (command, data, reboot).
+simulator_pid=""
+simulator_ports=()
+start_simulator() {
+    local program="$1" log="$2"
+    shift 2
+    "$program" --address 127.0.0.1 "$@" >"$log" 2>&1 &
+    simulator_pid=$!
+    local line="" _
+    for _ in $(seq 100); do
+        line="$(grep -m1 ' ready on ' "$log" || true)"
+        if [ -n "$line" ] || ! kill -0 "$simulator_pid" 2>/dev/null; then
+            break
+        fi
+        sleep 0.1
+    done
+    if [ -z "$line" ]; then
+        cat "$log" >&2
+        stop_simulator
+        complain "$program did not start"
+        return 1
+    fi
+    read -r -a simulator_ports < <(sed -n \
+        's/.* ready on [^:]*: command \([0-9]*\) data \([0-9]*\) reboot \([0-9]*\).*/\1 \2 \3/p' \
+        <<<"$line")
+}
+stop_simulator() {
+    if [ -n "$simulator_pid" ]; then
+        kill "$simulator_pid" 2>/dev/null || true
+        wait "$simulator_pid" 2>/dev/null || true
+        simulator_pid=""
+    fi
+}
+
 # check_guide_example WORK BINDIR [PCDIR]: the Linux host program of docs/host-guide.md, built
 # with pkg-config's flags as the guide says, acquires its three files from BINDIR/ostrel-sim on
 # free loopback ports. PCDIR as for check_pkgconfig_consumer.
@@ -218,36 +278,16 @@ check_guide_example() {
     fi
     # 400 ms a file (8 scans of 4096 points at 200 ms per 16384): time enough for the host to read
     # each file before the next replaces it, even on a loaded machine.
-    local log="$work/sim.log" simulator=""
-    "$bindir/ostrel-sim" --address 127.0.0.1 --scan-ms 200 >"$log" 2>&1 &
-    simulator=$!
-    local line="" _
-    for _ in $(seq 100); do
-        line="$(grep -m1 ' ready on ' "$log" || true)"
-        if [ -n "$line" ] || ! kill -0 "$simulator" 2>/dev/null; then
-            break
-        fi
-        sleep 0.1
-    done
-    if [ -z "$line" ]; then
-        cat "$log" >&2
-        kill "$simulator" 2>/dev/null || true
-        complain "ostrel-sim did not start"
-        return 1
-    fi
-    local ports status=0 library_path="${LD_LIBRARY_PATH:-}"
+    start_simulator "$bindir/ostrel-sim" "$work/sim.log" --scan-ms 200 || return 1
+    local status=0 library_path="${LD_LIBRARY_PATH:-}"
     if [ -n "$pcdir" ]; then
         library_path="$libdir${library_path:+:$library_path}"
     fi
-    read -r -a ports < <(sed -n \
-        's/.* ready on [^:]*: command \([0-9]*\) data \([0-9]*\) reboot \([0-9]*\).*/\1 \2 \3/p' \
-        <<<"$line")
-    OSTRELTCP_COMMAND_PORT="${ports[0]}" OSTRELTCP_DATA_PORT="${ports[1]}" \
-        OSTRELTCP_REBOOT_PORT="${ports[2]}" \
+    OSTRELTCP_COMMAND_PORT="${simulator_ports[0]}" OSTRELTCP_DATA_PORT="${simulator_ports[1]}" \
+        OSTRELTCP_REBOOT_PORT="${simulator_ports[2]}" \
         LD_LIBRARY_PATH="$library_path" \
         timeout 120 "$work/host" 127.0.0.1 >"$work/host.out" 2>&1 || status=$?
-    kill "$simulator" 2>/dev/null || true
-    wait "$simulator" 2>/dev/null || true
+    stop_simulator
     cat "$work/host.out"
     if [ "$status" -ne 0 ]; then
         complain "the host guide's example ended with $status"
@@ -255,6 +295,137 @@ check_guide_example() {
     fi
     if [ "$(grep -c '^file [1-3]: 8192 values at' "$work/host.out")" -ne 3 ]; then
         complain "the host guide's example did not report three files of 8192 values"
+        return 1
+    fi
+}
+
+# check_python_example WORK BINDIR LIBDIR PYTHONDIR [PYTHONPATH]: the README's Python example, as
+# it stands apart from the simulator's ports, runs with the system's python3 against BINDIR's
+# ostrel-sim and prints its three files; and the package it imports is the one in PYTHONDIR,
+# which loads the driver in LIBDIR by itself (no OSTRELTCP_LIBRARY). PYTHONPATH is empty for the
+# system's copy, which python3 must find on its own.
+check_python_example() {
+    local work="$1" bindir="$2" libdir="$3" pythondir="$4" pythonpath="${5:-}"
+    local python="${OSTRELTCP_PYTHON:-/usr/bin/python3}"
+    mkdir -p "$work"
+    awk '/<!-- python-example/ { marked = 1; next }
+         marked && /^```python/ { inside = 1; next }
+         inside && /^```/ { exit }
+         inside' "$repository_root/README.md" >"$work/example.py"
+    if ! grep -q 'command_port=5023' "$work/example.py"; then
+        complain "no Python example with command_port=5023 (a \`\`\`python block after <!-- python-example -->) in README.md"
+        return 1
+    fi
+    start_simulator "$bindir/ostrel-sim" "$work/sim.log" --burst 1024 || return 1
+    sed -i -e "s/command_port=5023/command_port=${simulator_ports[0]}/" \
+        -e "s/data_port=5443/data_port=${simulator_ports[1]}/" \
+        -e "s/reboot_port=5123/reboot_port=${simulator_ports[2]}/" "$work/example.py"
+    say "the README's Python example with $python${pythonpath:+ (PYTHONPATH=$pythonpath)}"
+    local status=0
+    # From a neutral directory, without the build tree's variables, so that only installed files
+    # can be found.
+    (cd "$work" && env -u OSTRELTCP_LIBRARY -u OSTREL_SIM -u LD_LIBRARY_PATH -u PYTHONPATH \
+        ${pythonpath:+PYTHONPATH="$pythonpath"} PYTHONDONTWRITEBYTECODE=1 \
+        timeout 120 "$python" example.py) >"$work/example.out" 2>&1 || status=$?
+    stop_simulator
+    cat "$work/example.out"
+    if [ "$status" -ne 0 ]; then
+        complain "the README's Python example ended with $status"
+        return 1
+    fi
+    if [ "$(grep -cE '^[0-9]+ ms: [0-9]+ values, largest [0-9]+$' "$work/example.out")" -ne 3 ]; then
+        complain "the README's Python example did not print three files"
+        return 1
+    fi
+    local found
+    found="$(cd "$work" && env -u OSTRELTCP_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH \
+        ${pythonpath:+PYTHONPATH="$pythonpath"} PYTHONDONTWRITEBYTECODE=1 "$python" -c '
+import os, ostreltcp
+from ostreltcp._library import load_library
+print(os.path.dirname(os.path.realpath(ostreltcp.__file__)))
+print(os.path.realpath(load_library().path))')" || {
+        complain "python3 cannot import the installed ostreltcp"
+        return 1
+    }
+    local package library
+    package="$(sed -n 1p <<<"$found")"
+    library="$(sed -n 2p <<<"$found")"
+    say "ostreltcp from $package loads $library"
+    if [ "$package" != "$(readlink -f "$pythondir/ostreltcp")" ]; then
+        complain "python3 imported ostreltcp from $package, not from $pythondir"
+        return 1
+    fi
+    if [ "$library" != "$(readlink -f "$libdir/libostreltcp.so")" ]; then
+        complain "the installed ostreltcp loaded $library, not the library in $libdir"
+        return 1
+    fi
+    if [ -f "$repository_root/python/ostreltcp/spectra.py" ]; then
+        library="$(cd "$work" && env -u OSTRELTCP_SPECTRA_LIBRARY -u LD_LIBRARY_PATH -u PYTHONPATH \
+            ${pythonpath:+PYTHONPATH="$pythonpath"} PYTHONDONTWRITEBYTECODE=1 "$python" -c '
+import os
+from ostreltcp.spectra import find_spectra_library
+print(os.path.realpath(find_spectra_library()))')" || {
+            complain "the installed ostreltcp.spectra does not find the spectral library"
+            return 1
+        }
+        say "ostreltcp.spectra finds $library"
+        if [ "$library" != "$(readlink -f "$libdir/libostrelspectra.so")" ]; then
+            complain "the installed ostreltcp.spectra found $library, not the library in $libdir"
+            return 1
+        fi
+    fi
+}
+
+# check_live_view WORK BINDIR: BINDIR's ostrel-acquire serves its live view during a run from
+# the built-in simulator: the page and every script and style sheet it names (its own assets and
+# the charting library) come back from the tool, so the installed files are complete.
+check_live_view() {
+    local work="$1" bindir="$2" python="${OSTRELTCP_PYTHON:-/usr/bin/python3}"
+    mkdir -p "$work"
+    local port
+    port="$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+    say "$bindir/ostrel-acquire --live 127.0.0.1:$port"
+    (cd "$work" && exec env -u OSTRELTCP_LIBRARY "$bindir/ostrel-acquire" --live "127.0.0.1:$port" \
+        --points 1024 --files 1000 --sim-scan-ms 100 --no-plot --quiet --out "$work/run") \
+        >"$work/tool.log" 2>&1 &
+    # Many files, so that the run is still going while the page is fetched; it is interrupted.
+    local tool=$! status=0
+    "$python" - "$port" <<'PYTHON' >"$work/fetch.log" 2>&1 || status=$?
+import re, sys, time, urllib.request
+from urllib.parse import urljoin
+base = f"http://127.0.0.1:{sys.argv[1]}/"
+deadline = time.monotonic() + 30
+while True:
+    try:
+        page = urllib.request.urlopen(base, timeout=5).read().decode()
+        break
+    except OSError as error:
+        if time.monotonic() > deadline:
+            sys.exit(f"the live view did not answer at {base}: {error}")
+        time.sleep(0.2)
+assets = re.findall(r'<(?:script[^>]*\bsrc|link[^>]*\bhref)="([^"]+)"', page)
+# Only what the tool serves itself: not other sites, nor data: and similar inline addresses.
+local = [asset for asset in assets if not re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", asset)]
+if not local:
+    sys.exit("the live page names no script or style sheet of its own")
+for asset in local:
+    body = urllib.request.urlopen(urljoin(base, asset), timeout=5).read()
+    if not body:
+        sys.exit(f"{asset} is empty")
+    print(f"{asset}: {len(body)} bytes")
+PYTHON
+    kill -INT "$tool" 2>/dev/null || true
+    local tool_status=0
+    wait "$tool" || tool_status=$?
+    cat "$work/fetch.log"
+    if [ "$status" -ne 0 ]; then
+        cat "$work/tool.log" >&2
+        complain "the live view of the installed ostrel-acquire is incomplete"
+        return 1
+    fi
+    if [ "$tool_status" -ne 0 ] && [ "$tool_status" -ne 130 ]; then
+        cat "$work/tool.log" >&2
+        complain "ostrel-acquire --live ended with $tool_status"
         return 1
     fi
 }

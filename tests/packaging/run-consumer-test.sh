@@ -7,7 +7,9 @@
 #   pkgconfig  a plain compiler run with pkg-config's flags
 #   tool       the installed ostrel-acquire finds the installed library by itself
 #   guide      the host guide's example program acquires from the installed ostrel-sim
-# Without steps all five run. Without --prefix a temporary prefix is used and removed again; with
+#   python     the README's Python example runs from the installed package, which finds the
+#              installed library by itself
+# Without steps all six run. Without --prefix a temporary prefix is used and removed again; with
 # it, later steps can run on a tree that an earlier call installed. Exits non-zero on failure.
 set -euo pipefail
 # shellcheck source=tests/packaging/consumer-checks.sh
@@ -19,14 +21,14 @@ if [ "${1:-}" = "--prefix" ]; then
     shift 2
 fi
 if [ $# -lt 1 ]; then
-    sed -n '3,13p' "$0" >&2
+    sed -n '3,15p' "$0" >&2
     exit 2
 fi
 build="$(cd "$1" && pwd)"
 shift
 steps=("$@")
 if [ ${#steps[@]} -eq 0 ]; then
-    steps=(install cmake pkgconfig tool guide)
+    steps=(install cmake pkgconfig tool guide python)
 fi
 
 scratch="$(mktemp -d)"
@@ -115,9 +117,19 @@ step_guide() {
     check_guide_example "$scratch/guide" "$prefix/bin" "$prefix/$libdir/pkgconfig"
 }
 
+step_python() {
+    if [ ! -x "$build/sim/ostrel-sim" ]; then
+        say "python: ostrel-sim is not built here; nothing to check"
+        return 0
+    fi
+    local pythondir="$prefix/$(cache_value OSTRELTCP_INSTALL_PYTHONDIR)"
+    check_python_example "$scratch/python" "$prefix/bin" "$prefix/$libdir" "$pythondir" \
+        "$pythondir"
+}
+
 for step in "${steps[@]}"; do
     case "$step" in
-        install | cmake | pkgconfig | tool | guide) "step_$step" ;;
+        install | cmake | pkgconfig | tool | guide | python) "step_$step" ;;
         *)
             echo "unknown step $step" >&2
             exit 2

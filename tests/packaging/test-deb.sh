@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package, installs it with apt-get as a lab machine would, uses it from the
-# PATH and the system's directories, and removes it again.
+# PATH and the system's directories (the tools, their manual pages, the README's Python example
+# with the system's python3, the live view, C and CMake hosts), and removes it again, checking
+# that nothing it brought is left behind.
 # Usage: tests/packaging/test-deb.sh [BUILD_DIR]   (default: build/package)
 # BUILD_DIR is configured for the package: prefix /usr (so the library goes to the multiarch
 # directory), no tests, no benchmarks. Installing needs root; without it the package is built and
@@ -34,7 +36,8 @@ trap cleanup EXIT
 say "configuring $build for the package (prefix /usr)"
 cmake -S "$repository_root" -B "$build" -G "$(consumer_generator)" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-    -DOSTRELTCP_BUILD_TESTS=OFF -DOSTRELTCP_BUILD_BENCH=OFF >"$work/configure.log" ||
+    -DOSTRELTCP_BUILD_TESTS=OFF -DOSTRELTCP_BUILD_BENCH=OFF -DOSTRELTCP_MANPAGES=ON \
+    >"$work/configure.log" ||
     { cat "$work/configure.log" >&2; complain "configure"; exit 1; }
 cmake --build "$build"
 rm -f "$build"/ostreltcp_*.deb
@@ -60,9 +63,21 @@ case "$libdir" in
     lib/*-linux-gnu) ;;
     *) complain "the library is packaged in /usr/$libdir, not in the multiarch directory"; exit 1 ;;
 esac
+# dpkg-shlibdeps' findings for what the binaries link, the control fields for what they load.
 depends="$(dpkg-deb --field "$deb" Depends)"
-if [[ "$depends" != *libc6* ]]; then
-    complain "the package does not depend on the C library: '$depends'"
+for needed in libc6 libstdc++6 libfftw3-double3 python3 python3-numpy; do
+    if [[ ", $depends," != *", $needed "* && ", $depends," != *", $needed,"* ]]; then
+        complain "the package does not depend on $needed: '$depends'"
+        exit 1
+    fi
+done
+# The licence's own paragraph is the last one that starts "License: Expat".
+if ! cmp -s <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/ostreltcp/copyright |
+    awk '/^License: Expat$/ { body = ""; next }
+         { sub(/^ \.$/, ""); sub(/^ /, ""); body = body $0 "\n" }
+         END { printf "%s", body }') \
+    <(sed -n '/^Permission is hereby granted/,$p' "$repository_root/LICENSE"); then
+    complain "the package's copyright file does not carry the text of LICENSE"
     exit 1
 fi
 
@@ -81,6 +96,13 @@ if [ "$state" = "install ok installed" ]; then
     say "removing the ostreltcp package left by an earlier run"
     DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q ostreltcp >/dev/null
 fi
+
+# What exists before the install, so that the removal can be checked to take away all it brought.
+dpkg-deb --contents "$deb" | awk '{ path = $6; sub("^\\.", "", path); sub("/$", "", path)
+    if (path != "") print path }' >"$work/package-paths"
+while read -r path; do
+    if [ -e "$path" ] || [ -L "$path" ]; then echo "$path"; fi
+done <"$work/package-paths" >"$work/existing-before"
 
 say "apt-get install -y $deb"
 installed_here=1
@@ -114,12 +136,41 @@ check_pkgconfig_consumer "$work/pkgconfig"
 check_cmake_consumer "$work"
 check_installed_tool "$work" /usr/bin "/usr/$libdir"
 check_guide_example "$work/guide" /usr/bin
+pythondir="$(sed -n 's/^OSTRELTCP_INSTALL_PYTHONDIR:[A-Z]*=//p' "$build/CMakeCache.txt")"
+check_python_example "$work/python" /usr/bin "/usr/$libdir" "/usr/$pythondir"
+if grep -q -- '--live' "$work/ostrel-acquire-help.txt"; then
+    check_live_view "$work/live" /usr/bin
+fi
+for tool in ostrel-acquire ostrel-sim; do
+    page="$(man -w "$tool" 2>/dev/null || true)"
+    if [ "$page" != "/usr/share/man/man1/$tool.1.gz" ]; then
+        complain "man does not find the manual page of $tool (found: '$page')"
+        exit 1
+    fi
+    if ! MANPAGER=cat MANWIDTH=80 man "$tool" 2>/dev/null >"$work/$tool.man" ||
+        ! grep -q -- '--help' "$work/$tool.man"; then
+        complain "man $tool does not show the program's options"
+        exit 1
+    fi
+    say "man $tool: $(sed -n '/^NAME/{n;p;q}' "$work/$tool.man" | sed 's/^ *//')"
+done
 
 remove_package
 ldconfig -p >"$work/ldconfig.txt"
-if [ -e "/usr/$libdir/libostreltcp.so.${version%%.*}" ] || [ -e /usr/bin/ostrel-acquire ] ||
-    grep -q libostreltcp "$work/ldconfig.txt"; then
-    complain "apt-get remove left the library or the tools behind"
+if grep -q libostreltcp "$work/ldconfig.txt"; then
+    complain "ldconfig still knows libostreltcp after the removal"
+    exit 1
+fi
+# Every file and folder of the package that was not there before must be gone, and so must
+# anything made below them (the Python byte code).
+left=()
+while read -r path; do
+    if { [ -e "$path" ] || [ -L "$path" ]; } && ! grep -qxF "$path" "$work/existing-before"; then
+        left+=("$path")
+    fi
+done <"$work/package-paths"
+if [ ${#left[@]} -ne 0 ]; then
+    complain "apt-get remove --purge left behind: ${left[*]}"
     exit 1
 fi
 say "PASSED: built, installed, used and removed $(basename "$deb")"
