@@ -195,6 +195,14 @@ void CoaddCpuWithSlowInstrument(benchmark::State& state) {
 
 BENCHMARK(DriverTransfer)->Arg(32768)->Arg(16384)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(RawRecvTransfer)->Arg(32768)->Arg(16384)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(CoaddRun)->Args({16384, 100})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(CoaddCpuWithSlowInstrument)->Arg(10)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(CoaddRun)
+    ->Args({16384, 100})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(CoaddCpuWithSlowInstrument)
+    ->Arg(10)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 BENCHMARK_MAIN();

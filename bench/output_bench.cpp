@@ -1,7 +1,8 @@
 // Cost of ostrel-acquire's outputs for one full-size file (16384 points per half, both halves,
-// and their single beams of 16385 points, as the default zero filling of 2 gives), against the floor of the same doubles written raw to a
-// file: the JCAMP-DX text of both halves' single beams (formatting only, in memory) and one
-// append to the run archive (written and flushed to the operating system, as a run does).
+// and their single beams of 16385 points, as the default zero filling of 2 gives), against the
+// floor of the same doubles written raw to a file: the JCAMP-DX text of both halves' single beams
+// (formatting only, in memory) and one append to the run archive (written and flushed to the
+// operating system, as a run does).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 

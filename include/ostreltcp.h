@@ -89,11 +89,11 @@ typedef uintptr_t ostreltcp_event_handle;
 
 /** @brief Values reported by spectrometer_getStatus(). Stored as a plain value, never combined. */
 enum ostreltcp_status {
-    OSTRELTCP_STATUS_INITIAL = 1,         /**< no open has completed yet */
-    OSTRELTCP_STATUS_CONNECTED = 4,       /**< open completed; also after every co-add run */
-    OSTRELTCP_STATUS_THREAD_RUNNING = 8,  /**< the scan thread is running a co-add */
-    OSTRELTCP_STATUS_OPEN_FAILED = 32,    /**< open ended on an exception (error 6) */
-    OSTRELTCP_STATUS_COADD_STARTED = 64   /**< spectrometer_startCoadd started the scan thread */
+    OSTRELTCP_STATUS_INITIAL = 1,        /**< no open has completed yet */
+    OSTRELTCP_STATUS_CONNECTED = 4,      /**< open completed; also after every co-add run */
+    OSTRELTCP_STATUS_THREAD_RUNNING = 8, /**< the scan thread is running a co-add */
+    OSTRELTCP_STATUS_OPEN_FAILED = 32,   /**< open ended on an exception (error 6) */
+    OSTRELTCP_STATUS_COADD_STARTED = 64  /**< spectrometer_startCoadd started the scan thread */
 };
 
 /**
@@ -105,26 +105,26 @@ enum ostreltcp_status {
  * connection was refused).
  */
 enum ostreltcp_error {
-    OSTRELTCP_OK = 0,                     /**< "No Error" */
-    OSTRELTCP_ERR_COMMAND_SOCKET = 1,     /**< "Could not connect to command socket" */
-    OSTRELTCP_ERR_DATA_SOCKET = 2,        /**< "Could not connect to data socket" */
-    OSTRELTCP_ERR_OK_TIMEOUT = 3,         /**< "Timed out waiting for OK" */
-    OSTRELTCP_ERR_INSTRUMENT = 4,         /**< "An error occured on the spectrometer" */
-    OSTRELTCP_ERR_CONNECT = 5,            /**< "Could not connect to a socket" */
-    OSTRELTCP_ERR_EXCEPTION = 6,          /**< "An exception occured while connecting ..." */
-    OSTRELTCP_ERR_CALSCAN = 7,            /**< "Calscan failed" */
-    OSTRELTCP_ERR_THREAD_START = 8,       /**< "Could not start scan thread" */
-    OSTRELTCP_ERR_NO_DATA = 9,            /**< "No Data Available" */
-    OSTRELTCP_ERR_THREAD_NOT_RUNNING = 10,/**< "scan thread is not running" */
-    OSTRELTCP_ERR_DEADMAN = 11,           /**< "Deadman Timeout" */
-    OSTRELTCP_ERR_SCAN_TIMEOUT = 12,      /**< "Scan timeout" */
-    OSTRELTCP_ERR_SHORT_BLOCK = 13,       /**< "Not enough data was delivered" */
-    OSTRELTCP_ERR_SOCKET_READ = 14,       /**< "Socket read error" */
-    OSTRELTCP_ERR_INSTRUMENT_SCAN = 15,   /**< "ERROR" or "error" during a scan sequence */
-    OSTRELTCP_ERR_NULL_ARGUMENT = 16,     /**< a required pointer argument was null */
-    OSTRELTCP_ERR_POINTS_RANGE = 17,      /**< points setting outside 1..32768 per direction */
-    OSTRELTCP_ERR_SCAN_DIR_RANGE = 18,    /**< scan direction setting other than 1, 2 or 3 */
-    OSTRELTCP_SOCKET_FLAG = 0x8000        /**< set in every socket-layer code */
+    OSTRELTCP_OK = 0,                      /**< "No Error" */
+    OSTRELTCP_ERR_COMMAND_SOCKET = 1,      /**< "Could not connect to command socket" */
+    OSTRELTCP_ERR_DATA_SOCKET = 2,         /**< "Could not connect to data socket" */
+    OSTRELTCP_ERR_OK_TIMEOUT = 3,          /**< "Timed out waiting for OK" */
+    OSTRELTCP_ERR_INSTRUMENT = 4,          /**< "An error occured on the spectrometer" */
+    OSTRELTCP_ERR_CONNECT = 5,             /**< "Could not connect to a socket" */
+    OSTRELTCP_ERR_EXCEPTION = 6,           /**< "An exception occured while connecting ..." */
+    OSTRELTCP_ERR_CALSCAN = 7,             /**< "Calscan failed" */
+    OSTRELTCP_ERR_THREAD_START = 8,        /**< "Could not start scan thread" */
+    OSTRELTCP_ERR_NO_DATA = 9,             /**< "No Data Available" */
+    OSTRELTCP_ERR_THREAD_NOT_RUNNING = 10, /**< "scan thread is not running" */
+    OSTRELTCP_ERR_DEADMAN = 11,            /**< "Deadman Timeout" */
+    OSTRELTCP_ERR_SCAN_TIMEOUT = 12,       /**< "Scan timeout" */
+    OSTRELTCP_ERR_SHORT_BLOCK = 13,        /**< "Not enough data was delivered" */
+    OSTRELTCP_ERR_SOCKET_READ = 14,        /**< "Socket read error" */
+    OSTRELTCP_ERR_INSTRUMENT_SCAN = 15,    /**< "ERROR" or "error" during a scan sequence */
+    OSTRELTCP_ERR_NULL_ARGUMENT = 16,      /**< a required pointer argument was null */
+    OSTRELTCP_ERR_POINTS_RANGE = 17,       /**< points setting outside 1..32768 per direction */
+    OSTRELTCP_ERR_SCAN_DIR_RANGE = 18,     /**< scan direction setting other than 1, 2 or 3 */
+    OSTRELTCP_SOCKET_FLAG = 0x8000         /**< set in every socket-layer code */
 };
 
 /** @brief Largest points setting per scan direction that the driver's buffers hold. */
@@ -470,7 +470,8 @@ spectrometer_setFilesCompleteEventHandle(ostreltcp_event_handle event);
  * @param event  the host's event, or 0.
  * @return 0.
  */
-OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_setErrorEventHandle(ostreltcp_event_handle event);
+OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL
+spectrometer_setErrorEventHandle(ostreltcp_event_handle event);
 
 /* Acquisition */
 
@@ -617,9 +618,10 @@ OSTRELTCP_EXPORT int32_t OSTRELTCP_CALL spectrometer_writeAux(uint32_t state, ui
  * each record a big-endian high-gain and low-gain sample. The sample words are rewritten in host
  * byte order in place. Each half's two channels are combined into one curve and divided by the
  * half's scan count. A null pointer, points outside 1 to OSTRELTCP_MAX_POINTS or a scanDir other
- * than 1, 2 or 3 is refused: nothing is written but a count of 0 (when count is not null). It shares the driver's work storage with the
- * scan thread and the calibration scan; a call during a run waits until the file being converted
- * is done (a few hundred microseconds), so the run's data is never disturbed.
+ * than 1, 2 or 3 is refused: nothing is written but a count of 0 (when count is not null). It
+ * shares the driver's work storage with the scan thread and the calibration scan; a call during a
+ * run waits until the file being converted is done (a few hundred microseconds), so the run's data
+ * is never disturbed.
  *
  * @param block    the block, 16 + 8 x points bytes (16 + 16 x points for scanDir 3); modified.
  * @param count    receives the number of values written: 2 x points for scanDir 3, else points.

@@ -12,7 +12,7 @@ namespace ostrel {
 inline constexpr int32_t ScanBufferCapacity = 65536;
 
 class ScanBuffer {
-public:
+  public:
     static constexpr uint16_t kConstructed = 1;
     static constexpr uint16_t kHoldsData = 4;
 
@@ -26,7 +26,7 @@ public:
 
     double timestamp() const { return timestamp_.load(); }
 
-private:
+  private:
     std::atomic<uint16_t> state_{kConstructed};
     std::atomic<int32_t> points_{0};
     std::atomic<double> timestamp_{0.0};

@@ -110,9 +110,10 @@ int32_t ScanThread::getData(double* destination, int32_t pts, double* timestamp_
         return 1;
     }
     const int32_t retrieved = driverState.filesRetrieved.fetch_add(1) + 1;
-    trace("OstrelTCP ScanThread::getData: readyScanBufferIndex= %d; filesComplete= %d; "
-          "filesRetrieved= %d",
-          ready, driverState.filesComplete.load(), retrieved);
+    trace(
+        "OstrelTCP ScanThread::getData: readyScanBufferIndex= %d; filesComplete= %d; "
+        "filesRetrieved= %d",
+        ready, driverState.filesComplete.load(), retrieved);
     return scanBuffers[ready].getData(destination, pts, timestamp_);
 }
 

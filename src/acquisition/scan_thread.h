@@ -12,7 +12,7 @@
 namespace ostrel {
 
 class ScanThread : public CThreadBase {
-public:
+  public:
     ScanThread() = default;
 
     // Copies of the settings taken when a run starts.
@@ -31,10 +31,10 @@ public:
     // Converts the block just received and publishes it.
     int32_t PrepareData() OSTREL_REQUIRES(blockLock());
 
-protected:
+  protected:
     unsigned ThreadProc() override;
 
-private:
+  private:
     void publish(const double* curve, int32_t count);
     void signalIfSet(const std::atomic<uintptr_t>& handle, const char* traceLine);
 

@@ -15,7 +15,7 @@ inline constexpr uint32_t kStartHandshakeMs = 10000;
 inline constexpr uint32_t kJoinAfterDoneMs = 2000;
 
 class CThreadBase {
-public:
+  public:
     CThreadBase();
     virtual ~CThreadBase();
     CThreadBase(const CThreadBase&) = delete;
@@ -39,7 +39,7 @@ public:
     bool killRequested() { return killEvent.wait(0); }
     platform::Event& killSignal() { return killEvent; }
 
-protected:
+  protected:
     // The derived class's procedure. Contract: signal startedEvent first; test killEvent where
     // the work can be abandoned; on leaving signal doneEvent, then clear running.
     virtual unsigned ThreadProc() = 0;
@@ -51,7 +51,7 @@ protected:
     platform::Event doneEvent;
     std::atomic<bool> running{false};
 
-private:
+  private:
     static unsigned threadEntry(void* object);
     std::atomic<bool> abandoned_{false};
 };

@@ -35,7 +35,8 @@ int32_t resendStaleSettings() OSTREL_REQUIRES(ostrel::settingsLock()) {
         if ((driverState.staleSettings.load() & command.bit) == 0) {
             continue;
         }
-        const int32_t result = ostrel::commandExchange(nullptr, command.format, command.value.load());
+        const int32_t result =
+            ostrel::commandExchange(nullptr, command.format, command.value.load());
         if (result != 0) {
             return result;
         }

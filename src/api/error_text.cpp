@@ -98,8 +98,8 @@ void socketCodeText(int32_t code, char* work) {
 void driverCodeText(int32_t code, char* work) {
     const char* message = code >= 0 && code < kDriverMessageCount ? kDriverMessages[code] : nullptr;
     const int length = message != nullptr
-                     ? std::snprintf(work, kWorkSize, "%s", message)
-                     : std::snprintf(work, kWorkSize, "unkown OstrelTCP error %d", code);
+                           ? std::snprintf(work, kWorkSize, "%s", message)
+                           : std::snprintf(work, kWorkSize, "unkown OstrelTCP error %d", code);
     // The platform error captured with the last recorded failure, whichever code was asked for.
     const int32_t platformError = driverState.lastPlatformError.load();
     if (platformError > 0 && length >= 0 && static_cast<size_t>(length) < kWorkSize) {

@@ -123,7 +123,9 @@ int32_t OSTRELTCP_CALL spectrometer_getCapabilities(int32_t* capabilities) {
     return storeInt(capabilities, 6);
 }
 
-int32_t OSTRELTCP_CALL spectrometer_execute(int32_t) { return 0; }
+int32_t OSTRELTCP_CALL spectrometer_execute(int32_t) {
+    return 0;
+}
 
 void OSTRELTCP_CALL unglomData(void* block, int32_t* count, int32_t points, int32_t scanDir,
                                double* out) {

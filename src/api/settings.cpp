@@ -1,11 +1,12 @@
 // The settings exports and the valve, fibre and auxiliary-output commands: each sends its text
 // command on the command connection and waits for the instrument's "OK".
+#include "api/settings.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "api/lifecycle.h"
-#include "api/settings.h"
 #include "diag/trace.h"
 #include "link/command_channel.h"
 #include "link/wil.h"

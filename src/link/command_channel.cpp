@@ -34,7 +34,8 @@ int32_t completeLine(int32_t socket, int32_t count) OSTREL_REQUIRES(conversation
         if (socketWaitReadable(socket, kLineCompletionMs) != 1) {
             break;
         }
-        const int32_t more = socketReceive(socket, s.receiveBuffer + count, kReceiveCapacity - count);
+        const int32_t more =
+            socketReceive(socket, s.receiveBuffer + count, kReceiveCapacity - count);
         if (more <= 0) {
             break;
         }

@@ -20,8 +20,14 @@ uint16_t portFromEnvironment(const char* name, uint16_t fallback) {
 
 }  // namespace
 
-uint16_t commandPort() { return portFromEnvironment("OSTRELTCP_COMMAND_PORT", 23); }
-uint16_t dataPort() { return portFromEnvironment("OSTRELTCP_DATA_PORT", 443); }
-uint16_t rebootPort() { return portFromEnvironment("OSTRELTCP_REBOOT_PORT", 16123); }
+uint16_t commandPort() {
+    return portFromEnvironment("OSTRELTCP_COMMAND_PORT", 23);
+}
+uint16_t dataPort() {
+    return portFromEnvironment("OSTRELTCP_DATA_PORT", 443);
+}
+uint16_t rebootPort() {
+    return portFromEnvironment("OSTRELTCP_REBOOT_PORT", 16123);
+}
 
 }  // namespace ostrel

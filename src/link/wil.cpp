@@ -352,8 +352,7 @@ int32_t socketSendTo(int32_t socket, const void* bytes, int32_t length, uint32_t
     int32_t sent = 0;
     // The slot holds network byte order; the platform takes host byte order.
     const int error =
-        platform::socketSendTo(socket, bytes, length,
-                               platform::networkOrder32(destination.address),
+        platform::socketSendTo(socket, bytes, length, platform::networkOrder32(destination.address),
                                platform::networkOrder16(destination.port), &sent);
     return error != 0 ? -error : sent;
 }

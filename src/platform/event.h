@@ -8,7 +8,7 @@ namespace ostrel::platform {
 inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
 class Event {
-public:
+  public:
     Event();
     ~Event();
     Event(const Event&) = delete;
@@ -19,7 +19,7 @@ public:
     // Waits up to timeoutMs (0: test only, kWaitForever: no limit); true when signalled.
     bool wait(uint32_t timeoutMs);
 
-private:
+  private:
     friend int waitAny(Event& first, Event& second, uint32_t timeoutMs);
     struct Impl;
     Impl* impl_;

@@ -6,7 +6,7 @@
 namespace ostrel::platform {
 
 class OSTREL_CAPABILITY("mutex") Mutex {
-public:
+  public:
     Mutex();
     ~Mutex();
     Mutex(const Mutex&) = delete;
@@ -15,19 +15,19 @@ public:
     void lock() OSTREL_ACQUIRE();
     void unlock() OSTREL_RELEASE();
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
 };
 
 class OSTREL_SCOPED_CAPABILITY LockGuard {
-public:
+  public:
     explicit LockGuard(Mutex& mutex) OSTREL_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
     ~LockGuard() OSTREL_RELEASE() { mutex_.unlock(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
 
-private:
+  private:
     Mutex& mutex_;
 };
 

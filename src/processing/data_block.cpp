@@ -117,8 +117,7 @@ bool unglomData(void* block, int32_t* outCount, int32_t pts, int32_t scanDir, do
     const double t0 = monotonicMs();
     uint8_t* bytes = static_cast<uint8_t*>(block);
     // The header is read into locals and stays in network order in the block.
-    const int32_t forwardScans =
-        static_cast<int32_t>(platform::networkOrder32(loadWord(bytes)));
+    const int32_t forwardScans = static_cast<int32_t>(platform::networkOrder32(loadWord(bytes)));
     const int32_t reverseScans =
         static_cast<int32_t>(platform::networkOrder32(loadWord(bytes + 4)));
     trace("OstrelTCP unglomData @%f", clockMs());

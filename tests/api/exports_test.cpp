@@ -12,7 +12,7 @@ namespace {
 using ostrel::host::DriverLibrary;
 
 class Exports : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(library.load(DriverLibrary::defaultPath(), &error)) << error;

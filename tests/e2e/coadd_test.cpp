@@ -35,7 +35,7 @@ std::vector<double> processed(std::vector<uint8_t> block, int points, int scanDi
 }
 
 class Coadd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { start(ostrel::testing::fastConfig()); }
     void start(const ostrel::sim::Config& config) {
         simConfig = config;
@@ -78,7 +78,7 @@ protected:
 };
 
 class CoaddPaced : public Coadd {
-protected:
+  protected:
     // 40 ms a scan at 1024 points and 30 ms before "ready": one progress line a reply, and
     // "ready" in a reply of its own, even on a loaded machine.
     void SetUp() override {
@@ -225,9 +225,13 @@ struct RunFault {
     int32_t code;
 };
 
-void PrintTo(const RunFault& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const RunFault& row, std::ostream* out) {
+    *out << row.name;
+}
 
-std::string rowName(const ::testing::TestParamInfo<RunFault>& row) { return row.param.name; }
+std::string rowName(const ::testing::TestParamInfo<RunFault>& row) {
+    return row.param.name;
+}
 
 class CoaddFault : public Coadd, public ::testing::WithParamInterface<RunFault> {};
 
@@ -258,7 +262,8 @@ TEST_P(CoaddFault, EndsTheRunWithItsCodeAndTheErrorEvent) {
 INSTANTIATE_TEST_SUITE_P(
     Instrument, CoaddFault,
     ::testing::Values(RunFault{"ScanError", Phase::ScanSequence, Fault::ErrorReply, 15},
-                      RunFault{"ScanLowerCaseError", Phase::ScanSequence, Fault::LowerCaseError, 15},
+                      RunFault{"ScanLowerCaseError", Phase::ScanSequence, Fault::LowerCaseError,
+                               15},
                       RunFault{"ScanReset", Phase::ScanSequence, Fault::Reset, 14},
                       RunFault{"ScanClosed", Phase::ScanSequence, Fault::CloseMidBlock, 14},
                       RunFault{"ScanSilence", Phase::ScanSequence, Fault::Silence, 12},

@@ -25,7 +25,7 @@ using ostrel::testing::Stopwatch;
 constexpr int kRunLimitMs = 20000;
 
 class HostRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(library.load(DriverLibrary::defaultPath(), &error)) << error;
@@ -44,7 +44,9 @@ protected:
         api().spectrometer_getStatus(&value);
         return value;
     }
-    std::string lastError(int32_t code = 0) const { return ostrel::host::lastErrorText(api(), code); }
+    std::string lastError(int32_t code = 0) const {
+        return ostrel::host::lastErrorText(api(), code);
+    }
 
     // Runs one co-add of `files` files, reading each published file; returns the files published.
     int runFiles(int files) {
@@ -103,8 +105,8 @@ TEST_F(HostRun, WholeRunTwiceWithEverySettingCalibrationAndThreeFiles) {
         EXPECT_EQ(failed.take(), 0u);
         EXPECT_EQ(status(), 4);
         const std::vector<std::string> expected = {
-            "deliverAll 0\r\n", "points 2048\r\n", "numscans 3\r\n", "scandir 3\r\n",
-            "gain 2\r\n", "skip 10\r\n",
+            "deliverAll 0\r\n", "points 2048\r\n", "numscans 3\r\n", "scandir 3\r\n", "gain 2\r\n",
+            "skip 10\r\n",
             // the calibration's own settings and its scan
             "points 16384\r\n", "numscans 1\r\n", "skip 0\r\n", "scandir 1\r\n", "gain 0\r\n",
             "scan\r\n"};
@@ -241,8 +243,8 @@ TEST_F(HostRun, ValveCommandsAndVersionAreSentVerbatim) {
     EXPECT_EQ(api().spectrometer_version(), 42);
     EXPECT_EQ(api().spectrometer_initialize(), 0);
     EXPECT_EQ(simulator->commandLog(),
-              (std::vector<std::string>{"savesafe 7 1 -2 3\r\n", "valves 1 -2 3\r\n",
-                                        "version\r\n", "init\r\n"}));
+              (std::vector<std::string>{"savesafe 7 1 -2 3\r\n", "valves 1 -2 3\r\n", "version\r\n",
+                                        "init\r\n"}));
 }
 
 TEST_F(HostRun, WriteAuxDuringARunSendsWithoutWaitingAndTheRunGoesOn) {

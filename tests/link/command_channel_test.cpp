@@ -1,5 +1,7 @@
 // The command channel against the simulator over loopback TCP: reply tokens, time limits, and
 // what the waits cost.
+#include "link/command_channel.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "link/command_channel.h"
 #include "link/wil.h"
 #include "ostreltcp.h"
 #include "state/driver_state.h"
@@ -33,7 +34,7 @@ double threadCpuMs() {
 }
 
 class CommandChannel : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         simulator = ostrel::testing::startSimulator();
         ASSERT_NE(simulator, nullptr);
@@ -107,7 +108,7 @@ TEST_F(CommandChannel, SettingIsStoredAndSentVerbatim) {
 // A raw peer for the cases the simulator does not make: a flood without a token, and a reply
 // sent at a known instant.
 class RawPeer {
-public:
+  public:
     RawPeer() {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -129,14 +130,14 @@ public:
     void accept() { peer_ = ::accept(listener_, nullptr, nullptr); }
     void send(const std::string& bytes) { ::send(peer_, bytes.data(), bytes.size(), 0); }
 
-private:
+  private:
     int listener_ = -1;
     int peer_ = -1;
     uint16_t port_ = 0;
 };
 
 class ReadUntilRaw : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(ostrel::socketsAttach(), 1);
         socket = ostrel::tcpSocketOpen();

@@ -14,8 +14,8 @@ namespace ostrel::sim {
 namespace {
 
 using testing::fastConfig;
-using testing::Stopwatch;
 using testing::SimClient;
+using testing::Stopwatch;
 using End = SimClient::End;
 
 constexpr int kQuietMs = 150;

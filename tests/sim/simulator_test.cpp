@@ -28,8 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::fastConfig;
-using testing::Stopwatch;
 using testing::SimClient;
+using testing::Stopwatch;
 
 class SimulatorTest : public ::testing::Test {
   protected:

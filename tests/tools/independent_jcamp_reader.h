@@ -2,10 +2,9 @@
 // Node, installed by scripts/setup.sh.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace ostrel::acquire::testing {
 
@@ -13,6 +12,7 @@ namespace ostrel::acquire::testing {
 // without spaces and dashes: "DATATYPE"), "meta" (the user labels "##$NAME" as "NAME"), values as
 // text, and "x" and "y" (the points). False with *error when Node, the reader or
 // a file fails.
-bool readJcampFiles(const std::vector<std::string>& paths, nlohmann::json* files, std::string* error);
+bool readJcampFiles(const std::vector<std::string>& paths, nlohmann::json* files,
+                    std::string* error);
 
 }  // namespace ostrel::acquire::testing

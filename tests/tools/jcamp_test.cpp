@@ -181,7 +181,8 @@ void expectReadBackAsWritten(const JcampSpectrum& spectrum, const JsonValue& rea
     const double yFactor = std::stod(info.at("YFACTOR").get<std::string>());
     for (size_t index = 0; index < spectrum.count; ++index) {
         const double x = spectrum.firstX + static_cast<double>(index) * spectrum.deltaX;
-        ASSERT_NEAR(read["x"][index].get<double>(), x, std::fabs(spectrum.deltaX) * 1.0e-6) << index;
+        ASSERT_NEAR(read["x"][index].get<double>(), x, std::fabs(spectrum.deltaX) * 1.0e-6)
+            << index;
         ASSERT_NEAR(read["y"][index].get<double>(), spectrum.y[index], yFactor) << index;
     }
     EXPECT_EQ(info.at("TITLE").get<std::string>(), spectrum.title);

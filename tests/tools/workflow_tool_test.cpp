@@ -100,7 +100,8 @@ TEST(Workflow, BackgroundThenSampleFilesReadBackByAnIndependentReaderAsTheArchiv
         const JsonValue& labels = file["meta"];
         EXPECT_EQ(info.at("YUNITS").get<std::string>(), row.yUnits);
         EXPECT_EQ(info.at("XUNITS").get<std::string>(), "1/CM");
-        EXPECT_EQ(labels.at("SCAN DIRECTION").get<std::string>(), row.half == 0 ? "forward" : "reverse");
+        EXPECT_EQ(labels.at("SCAN DIRECTION").get<std::string>(),
+                  row.half == 0 ? "forward" : "reverse");
         EXPECT_EQ(labels.at("POINTS").get<std::string>(), "512");
         EXPECT_EQ(labels.at("SCANS").get<std::string>(), "2");
         EXPECT_EQ(labels.at("APODIZATION").get<std::string>(), "happ-genzel");
@@ -227,8 +228,8 @@ TEST(Workflow, IntervalStartsOneFileEverySecondsAndTheSummaryGivesTheCadence) {
         << result.out;
     const JsonValue& files = summary["files"];
     for (size_t index = 1; index < files.size(); ++index) {
-        const double gap =
-            files[index]["timestamp_ms"].get<double>() - files[index - 1]["timestamp_ms"].get<double>();
+        const double gap = files[index]["timestamp_ms"].get<double>() -
+                           files[index - 1]["timestamp_ms"].get<double>();
         EXPECT_NEAR(gap, 500.0, 200.0) << index;
     }
 }

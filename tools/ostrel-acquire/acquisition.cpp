@@ -442,16 +442,15 @@ int Run::prepare() {
     std::string error;
     // A background that does not fit the run is refused before the instrument is touched.
     // Without an axis (too few points for a spectrum) the files carry no spectra.
-    const bool hasAxis = spectrumAxisFor(static_cast<size_t>(options_.points), options_.spectra,
-                                         &axis_, &error);
+    const bool hasAxis =
+        spectrumAxisFor(static_cast<size_t>(options_.points), options_.spectra, &axis_, &error);
     if (!options_.background.empty() &&
-        (!hasAxis ||
-         !loadBackground(options_.background, halves_, axis_, &background_, &error))) {
+        (!hasAxis || !loadBackground(options_.background, halves_, axis_, &background_, &error))) {
         reportError(hasAxis ? error : "cannot use a background: " + error);
         return ExitUsage;
     }
-    if (!checkNothingIsOverwritten(options_.outputDirectory, options_.formats,
-                                   background_.sources, &error)) {
+    if (!checkNothingIsOverwritten(options_.outputDirectory, options_.formats, background_.sources,
+                                   &error)) {
         reportError(error);
         return ExitOutput;
     }

@@ -1,7 +1,7 @@
 // The picture of a run: the last interferogram and its spectrum in two panels, drawn by gnuplot
 // (pngcairo) when it is installed. The spectrum is drawn against wavenumber in cm^-1, high
-// wavenumbers on the left as infrared spectra are read. The PNG appears under its real name only when gnuplot has
-// finished it.
+// wavenumbers on the left as infrared spectra are read. The PNG appears under its real name only
+// when gnuplot has finished it.
 #pragma once
 
 #include <string>

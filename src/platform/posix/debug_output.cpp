@@ -22,13 +22,13 @@ constexpr int kNoSink = -1;
 // initialised and never destroyed, so records written during process exit (the unload
 // notification runs after static destructors) still work.
 class OSTREL_CAPABILITY("mutex") SinkLock {
-public:
+  public:
     void lockShared() OSTREL_ACQUIRE_SHARED() { pthread_rwlock_rdlock(&lock_); }
     void unlockShared() OSTREL_RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
     void lock() OSTREL_ACQUIRE() { pthread_rwlock_wrlock(&lock_); }
     void unlock() OSTREL_RELEASE() { pthread_rwlock_unlock(&lock_); }
 
-private:
+  private:
     pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
 };
 

@@ -19,8 +19,8 @@
 #include <cstring>
 #include <vector>
 
-#include "state/driver_state.h"
 #include "ostreltcp.h"
+#include "state/driver_state.h"
 #include "support/host_event.h"
 
 namespace {
