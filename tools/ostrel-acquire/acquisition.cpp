@@ -103,7 +103,8 @@ class Run {
     int startLiveView();
     void publishProgress();
     void endLiveView(Outcome outcome, const std::string& text);
-    void showFile(const AcquiredFile& file, const std::vector<ostrel::spectra::Spectrum>& spectra);
+    void showFile(const AcquiredFile& file, const std::vector<ostrel::spectra::Spectrum>& spectra,
+                  const std::vector<std::vector<double>>* absorbance);
     int prepare();
     int connect();
     int calibrate();
@@ -248,8 +249,8 @@ void Run::publishProgress() {
 }
 
 // On the writer thread, with the spectra just computed.
-void Run::showFile(const AcquiredFile& file,
-                   const std::vector<ostrel::spectra::Spectrum>& spectra) {
+void Run::showFile(const AcquiredFile& file, const std::vector<ostrel::spectra::Spectrum>& spectra,
+                   const std::vector<std::vector<double>>* absorbance) {
     live::LiveFile shown;
     shown.number = file.number;
     shown.timestampMs = file.timestampMs;
@@ -258,12 +259,18 @@ void Run::showFile(const AcquiredFile& file,
     shown.halves = &halves_;
     shown.data = file.data.data();
     shown.pointsPerHalf = file.data.size() / halves_.size();
-    for (const ostrel::spectra::Spectrum& spectrum : spectra) {
-        shown.spectra.push_back({spectrum.values.data(), spectrum.values.size(),
+    // With a background the page shows what a person compares with a reference: absorbance,
+    // on the single beam's axis (not-a-number where the background is too weak).
+    const bool showAbsorbance = absorbance != nullptr && absorbance->size() == spectra.size();
+    for (size_t half = 0; half < spectra.size(); ++half) {
+        const ostrel::spectra::Spectrum& spectrum = spectra[half];
+        const std::vector<double>& values = showAbsorbance ? (*absorbance)[half] : spectrum.values;
+        shown.spectra.push_back({values.data(), std::min(values.size(), spectrum.values.size()),
                                  spectrum.firstWavenumber, spectrum.wavenumberStep});
     }
-    // Single beam until the run has a background; then the pipeline hands over absorbance here
-    // and says so in shown.spectrumKind.
+    if (showAbsorbance) {
+        shown.spectrumKind = "absorbance";
+    }
     live_->publishFile(shown);
 }
 
@@ -417,8 +424,9 @@ int Run::startRun() {
     settings.halves = halves_;
     if (live_ != nullptr) {
         settings.computed = [this](const AcquiredFile& file,
-                                   const std::vector<ostrel::spectra::Spectrum>& spectra) {
-            showFile(file, spectra);
+                                   const std::vector<ostrel::spectra::Spectrum>& spectra,
+                                   const std::vector<std::vector<double>>* absorbance) {
+            showFile(file, spectra, absorbance);
         };
     }
     writer_ = std::make_unique<FileWriter>(settings, makeSpectrumOutputs());

@@ -168,9 +168,6 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
         }
         summary->halves.push_back(statistics);
     }
-    if (settings_.computed) {
-        settings_.computed(file, working_);
-    }
     // An interferogram that gives no spectrum (too few points, a value that is not a number) is
     // still saved; the summary says why its spectrum is missing.
     const bool hasSpectrum = spectrumError.empty();
@@ -226,6 +223,10 @@ bool FileWriter::save(const AcquiredFile& file, FileSummary* summary, std::strin
         if (summary->interferogramName.empty() && !names.empty()) {
             summary->interferogramName = names.front();
         }
+    }
+    if (settings_.computed) {
+        const bool hasAbsorbance = outputs_ != nullptr && !outputs_->lastAbsorbance().empty();
+        settings_.computed(file, working_, hasAbsorbance ? &outputs_->lastAbsorbance() : nullptr);
     }
     return true;
 }

@@ -62,11 +62,12 @@ struct FileSettings {
     int gain = 0;
     int skip = 0;
     std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
-    // Called on the writer thread with each file and its spectra (one per half) as soon as they
-    // are computed, before the files are written: the live view shows it without waiting for
-    // the disk.
-    // A half whose spectrum could not be computed has no values.
-    std::function<void(const AcquiredFile&, const std::vector<ostrel::spectra::Spectrum>&)>
+    // Called on the writer thread with each file, its spectra (one per half; a half whose
+    // spectrum could not be computed has no values) and, when the run has a background, its
+    // absorbance per half on the same axis (otherwise null), once the file's outputs are
+    // written: the live view shows what the files hold.
+    std::function<void(const AcquiredFile&, const std::vector<ostrel::spectra::Spectrum>&,
+                       const std::vector<std::vector<double>>*)>
         computed;
 };
 

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <regex>
 #include <thread>
 
@@ -129,6 +131,56 @@ TEST(LiveTool, EveryFileReachesTheEventStreamWithin200MsOfItsCoaddEvent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(stream.ended()) << "the stream ends with the run";
+}
+
+TEST(LiveTool, WithABackgroundThePageShowsTheSamplesAbsorbanceWithItsBand) {
+    ScratchDirectory scratch;
+    const std::vector<std::string> axis = {"--calibrate", "--points", "512", "--scans", "4"};
+    const ProcessResult background = runTool(
+        withArguments(
+            axis, {"--files", "2", "--sim-scan-ms", "50", "--out", scratch.path() + "/background"}),
+        {}, scratch.path());
+    ASSERT_EQ(background.exitCode, 0) << background.err;
+    // A band far wider than the resolution of 512 points, so its apparent height stays near
+    // the simulator's peak absorbance.
+    ToolProcess tool(
+        withArguments(axis, {"--live", "0", "--files", "2", "--sim-scan-ms", "200",
+                             "--sim-absorber", "2150:80:0.5", "--background",
+                             scratch.path() + "/background", "--out", scratch.path() + "/sample"}),
+        {}, scratch.path());
+    const int port = livePort(scratch.path(), 10000);
+    ASSERT_NE(port, 0) << readFile(scratch.path() + "/stdout.txt");
+    SseClient stream("127.0.0.1", port);
+    const ProcessResult result = tool.wait(30000);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    ASSERT_TRUE(stream.waitFor(
+        [](const std::vector<ReceivedEvent>& events) { return !named(events, "end").empty(); },
+        5000));
+    const std::vector<ReceivedEvent> files = named(stream.events(), "file");
+    ASSERT_FALSE(files.empty());
+    const nlohmann::json& shown = files.back().data;
+    EXPECT_EQ(shown.at("spectrum_kind"), "absorbance");
+    for (const nlohmann::json& half : shown.at("halves")) {
+        const nlohmann::json& x = half.at("spectrum").at("x");
+        const nlohmann::json& y = half.at("spectrum").at("y");
+        ASSERT_EQ(x.size(), y.size());
+        double inBand = 0.0;
+        double outside = 0.0;
+        for (size_t k = 0; k < x.size(); ++k) {
+            if (y[k].is_null()) {
+                continue;  // the background is too weak to divide by there
+            }
+            const double wavenumber = x[k].get<double>();
+            const double value = std::fabs(y[k].get<double>());
+            if (std::fabs(wavenumber - 2150.0) < 20.0) {
+                inBand = std::max(inBand, value);
+            } else if (wavenumber > 2800.0 && wavenumber < 4000.0) {
+                outside = std::max(outside, value);
+            }
+        }
+        EXPECT_GT(inBand, 0.3) << half.at("name");
+        EXPECT_LT(outside, 0.05) << half.at("name");
+    }
 }
 
 TEST(LiveTool, DriverErrorReachesThePageWithItsTextAndHint) {
