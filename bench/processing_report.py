@@ -4,10 +4,10 @@ byte-swap baseline of the same block size from the same run.
 
     bench/processing_report.py [path/to/ostrel_bench_processing] [extra benchmark flags...]
 """
-import json
 import os
-import subprocess
 import sys
+
+from benchmark_medians import benchmark_medians
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT = os.path.join(ROOT, "build", "default", "bench", "ostrel_bench_processing")
@@ -15,13 +15,7 @@ DEFAULT = os.path.join(ROOT, "build", "default", "bench", "ostrel_bench_processi
 
 def main(argv):
     program = argv[1] if len(argv) > 1 else DEFAULT
-    flags = ["--benchmark_format=json", "--benchmark_repetitions=5",
-             "--benchmark_report_aggregates_only=true"] + argv[2:]
-    report = json.loads(subprocess.run([program] + flags, check=True,
-                                       capture_output=True, text=True).stdout)
-    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}
-    medians = {b["run_name"]: b["cpu_time"] * scale[b["time_unit"]] for b in report["benchmarks"]
-               if b.get("aggregate_name") == "median"}
+    medians = benchmark_medians(program, 5, argv[2:])
     print(f"{'benchmark':40} {'median CPU us':>14} {'x baseline':>11}")
     for name, cpu in medians.items():
         kind, _, size = name.partition("/")

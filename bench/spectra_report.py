@@ -5,10 +5,10 @@ when that ratio passes 3) and of the recorded half alone.
 
     bench/spectra_report.py [path/to/ostrel_bench_spectra] [extra benchmark flags...]
 """
-import json
 import os
-import subprocess
 import sys
+
+from benchmark_medians import benchmark_medians
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT = os.path.join(ROOT, "build", "default", "bench", "ostrel_bench_spectra")
@@ -17,14 +17,7 @@ LIMIT = 3.0
 
 def main(argv):
     program = argv[1] if len(argv) > 1 else DEFAULT
-    flags = ["--benchmark_format=json", "--benchmark_repetitions=7",
-             "--benchmark_report_aggregates_only=true"] + argv[2:]
-    report = json.loads(subprocess.run([program] + flags, check=True,
-                                       capture_output=True, text=True).stdout)
-    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}
-    # Other work on a shared machine only ever slows a run down, so the median is compared.
-    medians = {b["run_name"]: b["cpu_time"] * scale[b["time_unit"]] for b in report["benchmarks"]
-               if b.get("aggregate_name") == "median"}
+    medians = benchmark_medians(program, 7, argv[2:])
     recorded = medians["BM_BareRealTransform/32768"]
     filled = medians["BM_BareRealTransform/65536"]
     spectrum = medians["BM_SingleBeamMertz"]

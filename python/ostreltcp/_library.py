@@ -9,15 +9,13 @@ that carry the driver's own error text.
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
-import os
 import re
 import sys
 import threading
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
-from ._locations import installed_library_dir, library_dirs
+from ._locations import find_shared_library, installed_library_dir, library_dirs
 from .errors import OstrelError, SOCKET_FLAG, error_for
 
 LIBRARY_ENV = "OSTRELTCP_LIBRARY"
@@ -131,22 +129,8 @@ def find_library() -> str:
     package folder, then the library folder this copy was installed with (or, in the source
     tree, the usual build folders), then the system's library search path are tried.
     """
-    configured = os.environ.get(LIBRARY_ENV)
-    if configured:
-        if not Path(configured).is_file():
-            raise LibraryNotFoundError(f"{LIBRARY_ENV}={configured!r} does not name a file")
-        return configured
-    tried = candidate_paths()
-    for path in tried:
-        if path.is_file():
-            return str(path)
-    system = ctypes.util.find_library("ostreltcp")
-    if system:
-        return system
-    listing = ", ".join(str(path) for path in tried)
-    raise LibraryNotFoundError(
-        f"the OstrelTCP driver library was not found; set {LIBRARY_ENV} or build it "
-        f"(looked in {listing} and the system library path)"
+    return find_shared_library(
+        LIBRARY_ENV, candidate_paths(), "ostreltcp", "driver library", LibraryNotFoundError
     )
 
 

@@ -9,8 +9,10 @@ installed copy never picks up some build tree and needs no ``OSTRELTCP_LIBRARY``
 
 from __future__ import annotations
 
+import ctypes.util
+import os
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Sequence, Type
 
 _PACKAGE = Path(__file__).resolve().parent
 # The build presets whose trees a source checkout may hold, the tests' first.
@@ -58,3 +60,32 @@ def program_candidates(name: str, build_subdir: str) -> list[Path]:
         return [installed / name]
     repository = _PACKAGE.parent.parent
     return [repository / "build" / tree / build_subdir / name for tree in _BUILD_TREES]
+
+
+def find_shared_library(
+    variable: str,
+    candidates: Sequence[Path],
+    system_name: str,
+    description: str,
+    not_found: Type[OSError],
+) -> str:
+    """The path of one of the project's shared libraries: the file that the environment
+    VARIABLE names when it is set (it must then exist), else the first of CANDIDATES that
+    exists, else what the system's library search finds for SYSTEM_NAME. NOT_FOUND is raised,
+    naming every place tried, when there is none."""
+    configured = os.environ.get(variable)
+    if configured:
+        if not Path(configured).is_file():
+            raise not_found(f"{variable}={configured!r} does not name a file")
+        return configured
+    for path in candidates:
+        if path.is_file():
+            return str(path)
+    system = ctypes.util.find_library(system_name)
+    if system:
+        return system
+    listing = ", ".join(str(path) for path in candidates)
+    raise not_found(
+        f"the OstrelTCP {description} was not found; set {variable} or build it "
+        f"(looked in {listing} and the system library path)"
+    )

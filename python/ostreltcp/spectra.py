@@ -9,8 +9,6 @@ wavenumber is ``laser_wavenumber / undersampling``.
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
-import os
 import sys
 import threading
 from pathlib import Path
@@ -18,7 +16,7 @@ from typing import Optional
 
 import numpy as np
 
-from ._locations import installed_library_dir, library_dirs
+from ._locations import find_shared_library, installed_library_dir, library_dirs
 # Ratios against a background, as ostrel-acquire --background writes them.
 from .ratios import absorbance, transmittance  # noqa: E402,F401
 
@@ -93,24 +91,9 @@ def find_spectra_library() -> str:
     otherwise the package folder, then the installed library folder (or the build folders of the
     source tree), then the system's library search path are tried.
     """
-    configured = os.environ.get(LIBRARY_ENV)
-    if configured:
-        if not Path(configured).is_file():
-            raise SpectraLibraryNotFoundError(
-                f"{LIBRARY_ENV}={configured!r} does not name a file"
-            )
-        return configured
-    tried = candidate_paths()
-    for path in tried:
-        if path.is_file():
-            return str(path)
-    system = ctypes.util.find_library("ostrelspectra")
-    if system:
-        return system
-    listing = ", ".join(str(path) for path in tried)
-    raise SpectraLibraryNotFoundError(
-        f"the OstrelTCP spectral library was not found; set {LIBRARY_ENV} or build it "
-        f"(looked in {listing} and the system library path)"
+    return find_shared_library(
+        LIBRARY_ENV, candidate_paths(), "ostrelspectra", "spectral library",
+        SpectraLibraryNotFoundError,
     )
 
 
