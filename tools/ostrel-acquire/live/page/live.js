@@ -46,7 +46,18 @@
     return rows;
   }
 
-  function drawChart(id, rows, names, xlabel, ylabel) {
+  // Infrared spectra are read with high wavenumbers on the left. Dygraphs draws x rising to the
+  // right, so a spectrum is drawn against -wavenumber and its labels show the wavenumber.
+  const wavenumberAxis = {
+    axisLabelFormatter: (x) => String(Math.round(-x)),
+    valueFormatter: (x) => (-x).toFixed(1) + ' cm⁻¹',
+  };
+
+  function negatedX(curve) {
+    return { x: curve.x.map((x) => -x), y: curve.y };
+  }
+
+  function drawChart(id, rows, names, xlabel, ylabel, xAxis) {
     if (rows.length === 0) return;
     const labels = [xlabel].concat(names);
     if (!charts[id]) {
@@ -59,7 +70,7 @@
         strokeWidth: 1.2,
         legend: 'always',
         labelsSeparateLines: false,
-        axes: { y: { axisLabelWidth: 70 } },
+        axes: { x: xAxis || {}, y: { axisLabelWidth: 70 } },
         animatedZooms: false,
       });
     } else {
@@ -73,8 +84,8 @@
               'sample', 'signal');
     drawChart('zoom', mergeRows(file.halves.map((half) => half.zoom)), names,
               'samples from the centre burst', 'signal');
-    drawChart('spectrum', mergeRows(file.halves.map((half) => half.spectrum)), names,
-              'wavenumber / cm⁻¹', file.spectrum_kind);
+    drawChart('spectrum', mergeRows(file.halves.map((half) => negatedX(half.spectrum))), names,
+              'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
     element('spectrum-title').textContent = 'Spectrum (' + file.spectrum_kind + ')';
 
     const trendNames = names.filter((name) => Array.isArray(file.trend[name]));
