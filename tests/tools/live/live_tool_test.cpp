@@ -55,6 +55,14 @@ std::vector<std::string> withArguments(std::vector<std::string> base,
     return base;
 }
 
+// The 200 ms promise holds for the tool as shipped; a sanitizer build runs the same work several
+// times slower, so there the limit only catches a file that is held back, not a slow one.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kEventLatencyLimitMs = 1000.0;
+#else
+constexpr double kEventLatencyLimitMs = 200.0;
+#endif
+
 TEST(LiveTool, EveryFileReachesTheEventStreamWithin200MsOfItsCoaddEvent) {
     ScratchDirectory scratch;
     const int files = 8;
@@ -113,7 +121,7 @@ TEST(LiveTool, EveryFileReachesTheEventStreamWithin200MsOfItsCoaddEvent) {
         EXPECT_EQ(event.data.at("file"), k + 1);
         const double latencyMs = event.receivedMs - event.data.at("coadd_event_ms").get<double>();
         EXPECT_GE(latencyMs, 0.0) << "file " << k + 1;
-        EXPECT_LE(latencyMs, 200.0) << "file " << k + 1;
+        EXPECT_LE(latencyMs, kEventLatencyLimitMs) << "file " << k + 1;
         // Both halves, with their curves, and the spectrum on a cm-1 axis up to ν_L / u.
         const nlohmann::json& halves = event.data.at("halves");
         ASSERT_EQ(halves.size(), 2u);
