@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "jcamp_writer.h"
-#include "run_archive.h"
+#include "outputs/jcamp_writer.h"
+#include "outputs/run_archive.h"
 
 namespace {
 
-using namespace ostrel::acquire;
+using namespace ostrel::session;
 
 constexpr size_t kPoints = 16384;
 constexpr size_t kBins = kPoints + 1;

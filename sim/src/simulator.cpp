@@ -205,6 +205,26 @@ void Simulator::setScanMsAt16k(double ms) {
     impl_->config.scanMsAt16k = ms;
 }
 
+bool Simulator::setAbsorbers(std::vector<Absorber> absorbers, std::string* error) {
+    Config changed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        changed = impl_->config;
+    }
+    changed.absorbers = std::move(absorbers);
+    // Made outside the lock: the transform takes a while and the service loop must not wait.
+    std::shared_ptr<const Interferogram> made = Interferogram::make(changed, error);
+    if (!made) {
+        return false;
+    }
+    std::lock_guard lock(impl_->mutex);
+    impl_->config.absorbers = std::move(changed.absorbers);
+    impl_->interferogram = std::move(made);
+    impl_->signal.valid = false;
+    impl_->prepared = {};
+    return true;
+}
+
 void Simulator::setTrickle(int bytes, double intervalMs) {
     std::lock_guard lock(impl_->mutex);
     impl_->config.trickleBytes = std::max(bytes, 1);

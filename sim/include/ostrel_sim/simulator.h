@@ -152,6 +152,9 @@ class Simulator {
     bool waitFor(std::function<bool()> predicate, int timeoutMs) const;
 
     void setScanMsAt16k(double ms);  // applies from the next scan on
+    // Puts another sample in the beam: the absorbers in front of the source, from the next block
+    // on (the interferogram is made again, once). False with *error when it cannot be made.
+    bool setAbsorbers(std::vector<Absorber> absorbers, std::string* error);
     void setTrickle(int bytes, double intervalMs);
     void setFibreReading(int input, uint32_t value);  // input 1 .. 16
 

@@ -4,13 +4,18 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "curve_statistics.h"
 #include "decimate.h"
-#include "json_text.h"
+#include "ostrel_session/curve_statistics.h"
+#include "ostrel_session/json_text.h"
 #include "ostreltcp.h"
-#include "output_files.h"
 
 namespace ostrel::acquire::live {
+
+using ostrel::session::CurveStatistics;
+using ostrel::session::curveStatistics;
+using ostrel::session::formatTimestamp;
+using ostrel::session::jsonText;
+using ostrel::session::JsonValue;
 namespace {
 
 // Significant digits of a curve's values: one part in 10^5 is finer than any screen draws.

@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "progress.h"
+#include "ostrel_session/progress.h"
 
 namespace ostrel::acquire::live {
+
+using ostrel::session::ProgressState;
 
 // A curve sent to the page keeps at most this many points (see decimate.h).
 inline constexpr size_t kMaxCurvePoints = 2000;

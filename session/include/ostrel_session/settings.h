@@ -1,0 +1,57 @@
+// What a session measures with: the instrument's acquisition settings, how each half becomes a
+// spectrum, and what each run writes. Every front-end fills the same struct (from options, a
+// JSON body or Tango attributes) and the session checks all of it before anything reaches the
+// instrument, naming each bad field.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "ostrel_session/formats.h"
+#include "ostrel_session/json_text.h"
+#include "ostrel_spectra/spectra.h"
+
+namespace ostrel::session {
+
+struct AcquisitionSettings {
+    int points = 16384;  // per direction, 1 .. 32768
+    int scans = 16;      // co-added per file
+    int direction = 3;   // 1 forward, 2 reverse, 3 both
+    int gain = 1;        // of the high-gain channel
+    int skip = 0;        // points skipped at the start of a scan (a calibration sets its own)
+};
+
+struct OutputSettings {
+    OutputFormats formats;  // csv,jcamp unless asked otherwise
+    JcampForm jcampForm = JcampForm::Affn;
+    // Percent of the background's peak below which transmittance and absorbance are NaN.
+    double backgroundThresholdPercent = 1.0;
+    bool plot = true;
+    std::string gnuplot = "gnuplot";  // the program that draws plot.png
+};
+
+struct Settings {
+    AcquisitionSettings acquisition;
+    ostrel::spectra::Settings spectra;
+    OutputSettings outputs;
+};
+
+// Field name (as in the JSON form: "points", "zero_fill", ...) to what is wrong with it.
+using FieldErrors = std::map<std::string, std::string>;
+
+// Every problem of the settings, one per field; empty when they can be used.
+FieldErrors checkSettings(const Settings& settings);
+
+// The JSON form, with the names of the run summary's "settings": points, scans, direction, gain,
+// skip, laser_wavenumber, undersampling, apodization, zero_fill, phase, phase_resolution,
+// range_low, range_high, format, jcamp_form, background_threshold_percent, plot.
+JsonValue settingsJson(const Settings& settings);
+// Applies the members present in `json` over *settings. Every unknown member, wrong type or bad
+// value lands in *errors (and *settings is then left as it was); members not present keep their
+// value.
+bool applySettingsJson(const JsonValue& json, Settings* settings, FieldErrors* errors);
+
+// "happ-genzel, zero fill 2, mertz, phase resolution 32 cm-1" style one-line description.
+std::string describeSpectralSettings(const ostrel::spectra::Settings& settings);
+
+}  // namespace ostrel::session

@@ -1,0 +1,245 @@
+#include "outputs/spectrum_outputs.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <limits>
+
+#include "outputs/output_files.h"
+
+namespace ostrel::session {
+namespace {
+
+// Flattens per-half vectors into halves x count for the archive.
+const double* flattened(const std::vector<std::vector<double>>& halves,
+                        std::vector<double>* storage) {
+    storage->clear();
+    for (const std::vector<double>& half : halves) {
+        storage->insert(storage->end(), half.begin(), half.end());
+    }
+    return storage->data();
+}
+
+}  // namespace
+
+bool checkNothingIsOverwritten(const std::string& directory, const OutputFormats& formats,
+                               const std::vector<std::string>& backgroundSources,
+                               std::string* error) {
+    const std::string archive = directory + "/run.h5";
+    if (formats.hdf5 && access(archive.c_str(), F_OK) == 0) {
+        *error = archive + " already holds an earlier run's archive; give another --out";
+        return false;
+    }
+    char resolvedDirectory[PATH_MAX];
+    if (realpath(directory.c_str(), resolvedDirectory) == nullptr) {
+        return true;  // the directory does not exist yet
+    }
+    for (const std::string& source : backgroundSources) {
+        const size_t slash = source.rfind('/');
+        const std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
+        const std::string parent = slash == std::string::npos ? "." : source.substr(0, slash);
+        char resolvedParent[PATH_MAX];
+        if (name.rfind("mean-single-beam-", 0) == 0 &&
+            realpath(parent.c_str(), resolvedParent) != nullptr &&
+            std::string(resolvedParent) == resolvedDirectory) {
+            *error = "the background " + source +
+                     " would be replaced by this run's mean single beam; give another --out";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string spectrumFileName(const char* kind, uint64_t number, const std::string& half) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s-%04llu-%s.jdx", kind,
+                  static_cast<unsigned long long>(number), half.c_str());
+    return text;
+}
+
+SpectrumOutputs::SpectrumOutputs(SpectrumOutputSettings settings)
+    : settings_(std::move(settings)) {}
+
+bool SpectrumOutputs::start(std::string* error) {
+    const size_t halves = settings_.halves.size();
+    sums_.assign(halves, std::vector<double>(settings_.axis.count, 0.0));
+    if (settings_.hasBackground) {
+        transmittance_.assign(halves, std::vector<double>(settings_.axis.count));
+        absorbance_.assign(halves, std::vector<double>(settings_.axis.count));
+    }
+    if (!settings_.formats.hdf5 || !settings_.writeFiles) {
+        return true;
+    }
+    ArchiveLayout layout;
+    layout.halves = settings_.halves;
+    layout.points = settings_.axis.points;
+    for (size_t index = 0; index < settings_.axis.count; ++index) {
+        layout.wavenumbers.push_back(settings_.axis.wavenumber(index));
+    }
+    layout.ratios = settings_.hasBackground;
+    if (layout.ratios) {
+        flattened(settings_.background.halves, &layout.background);
+    }
+    layout.attributes = settings_.attributes;
+    archive_ = std::make_unique<RunArchive>();
+    return archive_->create(settings_.directory + "/run.h5", layout, error);
+}
+
+bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& title,
+                                 JcampYUnits units, const std::string& half,
+                                 const std::vector<double>& values, double timestampMs,
+                                 std::vector<std::string>* names, std::string* error) {
+    const SpectrumAxis& axis = settings_.axis;
+    // Ratios are not-a-number where the background is too weak; the file holds the widest
+    // stretch where they are defined, which JCAMP-DX can describe with FIRSTX and NPOINTS.
+    const IndexRange range = widestFiniteRange(values.data(), values.size());
+    if (range.end == range.begin) {
+        *error = "cannot write " + name + ": no point of it is defined (is the background empty?)";
+        return false;
+    }
+    JcampSpectrum spectrum;
+    spectrum.title = title;
+    spectrum.origin = "ostrel-acquire, instrument at " + settings_.origin;
+    spectrum.yUnits = units;
+    spectrum.firstX = axis.wavenumber(range.begin);
+    spectrum.deltaX = axis.wavenumberStep;
+    spectrum.y = values.data() + range.begin;
+    spectrum.count = range.end - range.begin;
+    spectrum.resolution = axis.resolution;
+    spectrum.userLabels = axisLabels(axis, half);
+    spectrum.userLabels.push_back({"SCANS", std::to_string(settings_.scans)});
+    if (timestampMs > 0.0) {
+        spectrum.userLabels.push_back({"TIMESTAMP", formatTimestamp(timestampMs)});
+    }
+    std::string text;
+    AtomicFile file(settings_.directory, name);
+    if (!formatJcamp(spectrum, settings_.jcampForm, &text, error) || !file.open(error)) {
+        *error = "cannot write " + name + ": " + *error;
+        return false;
+    }
+    std::fwrite(text.data(), 1, text.size(), file.stream());
+    if (!file.commit(error)) {
+        return false;
+    }
+    names->push_back(name);
+    return true;
+}
+
+bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* names,
+                          std::string* error) {
+    const size_t halves = settings_.halves.size();
+    const size_t count = settings_.axis.count;
+    const bool hasSpectrum = !input.singleBeams.empty();
+    // A file without a spectrum still enters the archive (its interferograms are data), with
+    // not-a-number for everything computed from it, and is left out of the mean.
+    beams_.assign(halves, std::vector<double>(count, std::numeric_limits<double>::quiet_NaN()));
+    if (hasSpectrum) {
+        for (size_t half = 0; half < halves; ++half) {
+            const std::vector<double>& beam = *input.singleBeams[half];
+            if (beam.size() != count) {
+                *error = "file " + std::to_string(input.number) + " has a single beam of " +
+                         std::to_string(beam.size()) + " points, the run's axis " +
+                         std::to_string(count);
+                return false;
+            }
+            beams_[half] = beam;
+            for (size_t index = 0; index < count; ++index) {
+                sums_[half][index] += beam[index];
+            }
+        }
+        ++filesAdded_;
+    }
+    for (size_t half = 0; half < halves && settings_.hasBackground; ++half) {
+        divideByBackground(beams_[half].data(), settings_.background.halves[half].data(), count,
+                           settings_.backgroundThreshold, transmittance_[half].data(),
+                           absorbance_[half].data());
+    }
+    if (!settings_.writeFiles) {
+        return true;
+    }
+    for (size_t half = 0; half < halves && hasSpectrum && settings_.formats.jcamp; ++half) {
+        const std::string& name = settings_.halves[half];
+        const std::string title = "file " + std::to_string(input.number) + " " + name;
+        if (!writeJcamp(spectrumFileName("single-beam", input.number, name), title + " single beam",
+                        JcampYUnits::ArbitraryUnits, name, beams_[half], input.timestampMs, names,
+                        error)) {
+            return false;
+        }
+        if (settings_.hasBackground &&
+            (!writeJcamp(spectrumFileName("transmittance", input.number, name),
+                         title + " transmittance", JcampYUnits::Transmittance, name,
+                         transmittance_[half], input.timestampMs, names, error) ||
+             !writeJcamp(spectrumFileName("absorbance", input.number, name), title + " absorbance",
+                         JcampYUnits::Absorbance, name, absorbance_[half], input.timestampMs, names,
+                         error))) {
+            return false;
+        }
+    }
+    if (archive_ != nullptr) {
+        std::vector<double> beamRows;
+        std::vector<double> transmittanceRows;
+        std::vector<double> absorbanceRows;
+        ArchiveFile entry;
+        entry.number = input.number;
+        entry.timestampMs = input.timestampMs;
+        entry.interferograms = input.interferograms;
+        entry.singleBeam = flattened(beams_, &beamRows);
+        if (settings_.hasBackground) {
+            entry.transmittance = flattened(transmittance_, &transmittanceRows);
+            entry.absorbance = flattened(absorbance_, &absorbanceRows);
+        }
+        if (!archive_->append(entry, error)) {
+            return false;
+        }
+        if (names->empty()) {
+            names->push_back("run.h5 file " + std::to_string(input.number));
+        }
+    }
+    return true;
+}
+
+bool SpectrumOutputs::finish(std::string* error) {
+    if (finished_) {
+        return true;
+    }
+    finished_ = true;
+    bool finished = true;
+    std::vector<std::vector<double>> means = sums_;
+    if (filesAdded_ > 0) {
+        for (std::vector<double>& half : means) {
+            for (double& value : half) {
+                value /= static_cast<double>(filesAdded_);
+            }
+        }
+        std::vector<std::string> names;
+        for (size_t half = 0; half < settings_.halves.size() && finished && settings_.writeFiles;
+             ++half) {
+            const std::string& name = settings_.halves[half];
+            finished = writeJcamp(
+                meanSingleBeamName(name),
+                "mean single beam of " + std::to_string(filesAdded_) + " file(s), " + name,
+                JcampYUnits::ArbitraryUnits, name, means[half], 0.0, &names, error);
+        }
+    }
+    if (filesAdded_ > 0) {
+        means_ = means;
+    }
+    if (archive_ != nullptr) {
+        std::vector<double> rows;
+        std::string archiveError;
+        if (filesAdded_ > 0 && finished &&
+            !archive_->writeMeanSingleBeam(flattened(means, &rows), &archiveError)) {
+            *error = archiveError;
+            finished = false;
+        }
+        if (!archive_->close(&archiveError) && finished) {
+            *error = archiveError;
+            finished = false;
+        }
+    }
+    return finished;
+}
+
+}  // namespace ostrel::session

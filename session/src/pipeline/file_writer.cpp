@@ -1,0 +1,245 @@
+#include "pipeline/file_writer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "ostrel_session/curve_statistics.h"
+
+namespace ostrel::session {
+
+std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s-%04llu.%s", stem, static_cast<unsigned long long>(number),
+                  formatExtension(format));
+    return text;
+}
+
+FileWriter::FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs)
+    : settings_(std::move(settings)), outputs_(std::move(outputs)), processor_(settings_.spectra) {}
+
+FileWriter::~FileWriter() {
+    finish();
+}
+
+bool FileWriter::start(std::string* error) {
+    if (!ready_.valid()) {
+        *error = std::string("cannot create an event: ") + std::strerror(errno);
+        return false;
+    }
+    if (outputs_ != nullptr && !outputs_->start(error)) {
+        return false;
+    }
+    thread_ = std::thread(&FileWriter::run, this);
+    return true;
+}
+
+bool FileWriter::submit(AcquiredFile file) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.size() >= kMaxPending) {
+            return false;
+        }
+        pending_.push_back(std::move(file));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void FileWriter::finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finished_) {
+            return;
+        }
+        finished_ = true;
+        finishing_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    std::string error;
+    if (outputs_ != nullptr && !outputs_->finish(&error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_.empty()) {
+            failure_ = error;
+        }
+    }
+}
+
+std::vector<WrittenFile> FileWriter::takeWritten() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<WrittenFile> taken;
+    taken.swap(written_);
+    return taken;
+}
+
+std::string FileWriter::failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
+
+// Runs until finish() with nothing left to write; after a failure it drops what arrives, since
+// the run's thread stops the run as soon as it sees the failure.
+void FileWriter::run() {
+    for (;;) {
+        AcquiredFile file;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return finishing_ || !pending_.empty(); });
+            if (pending_.empty()) {
+                return;
+            }
+            file = std::move(pending_.front());
+            pending_.pop_front();
+            if (!failure_.empty()) {
+                continue;
+            }
+        }
+        WrittenFile written;
+        std::string error;
+        const bool saved = saveNow(std::move(file), &written, &error);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (saved) {
+                written_.push_back(std::move(written));
+            } else {
+                failure_ = error;
+            }
+        }
+        ready_.signal();
+    }
+}
+
+bool FileWriter::saveNow(AcquiredFile file, WrittenFile* written, std::string* error) {
+    const auto started = std::chrono::steady_clock::now();
+    const bool saved = save(file, written, error);
+    written->summary.writeSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (saved) {
+        written->event->summary = written->summary;
+    }
+    return saved;
+}
+
+bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* error) {
+    FileSummary* summary = &written->summary;
+    const size_t halves = settings_.halves.size();
+    const size_t points = file.data.size() / halves;
+    summary->number = file.number;
+    summary->timestampMs = file.timestampMs;
+
+    const std::vector<HeaderEntry> header = {
+        {"file", static_cast<int64_t>(file.number)},
+        {"timestamp", formatTimestamp(file.timestampMs)},
+        {"timestamp_ms", file.timestampMs},
+        {"address", settings_.address},
+        {"points", static_cast<int64_t>(points)},
+        {"scans", static_cast<int64_t>(settings_.scans)},
+        {"direction", static_cast<int64_t>(settings_.direction)},
+        {"gain", static_cast<int64_t>(settings_.gain)},
+        {"skip", static_cast<int64_t>(settings_.skip)},
+    };
+    Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
+    working_.resize(halves);
+    std::string spectrumError;
+    for (size_t half = 0; half < halves; ++half) {
+        const double* curve = file.data.data() + half * points;
+        interferogram.columns.push_back({settings_.halves[half], curve});
+        HalfSummary statistics;
+        statistics.name = settings_.halves[half];
+        statistics.interferogram = curveStatistics(curve, points);
+        ostrel::spectra::Spectrum& spectrum = working_[half];
+        std::string problem;
+        if (processor_.process(curve, points, &spectrum, &problem)) {
+            statistics.zpdIndex = spectrum.zpdIndex;
+            statistics.resolution = spectrum.resolution;
+            // Bands closer than twice the resolution are one band to a reader of the summary.
+            // Absorption lines in a single beam are reported with a negative height.
+            statistics.bands = ostrel::spectra::strongestBands(spectrum, kReportedBands,
+                                                               2.0 * spectrum.resolution);
+        } else {
+            spectrum.values.clear();
+            if (spectrumError.empty()) {
+                spectrumError = settings_.halves[half] + " half: " + problem;
+            }
+        }
+        summary->halves.push_back(statistics);
+    }
+    // An interferogram that gives no spectrum (too few points, a value that is not a number) is
+    // still saved; the summary says why its spectrum is missing.
+    const bool hasSpectrum = spectrumError.empty();
+    const ostrel::spectra::Settings& spectra = settings_.spectra;
+    const ostrel::spectra::Spectrum& first = working_.front();
+    // Both halves have the same length, so they share one axis.
+    wavenumbers_.resize(hasSpectrum ? first.values.size() : 0);
+    for (size_t j = 0; j < wavenumbers_.size(); ++j) {
+        wavenumbers_[j] = first.wavenumber(j);
+    }
+    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, wavenumbers_.size()};
+    spectrum.indexValues = wavenumbers_.data();
+    spectrum.header.push_back({"wavenumber_unit", std::string("cm^-1")});
+    spectrum.header.push_back({"laser_wavenumber", spectra.laserWavenumber});
+    spectrum.header.push_back({"undersampling", static_cast<int64_t>(spectra.undersampling)});
+    spectrum.header.push_back(
+        {"apodization", std::string(ostrel::spectra::name(spectra.apodization))});
+    spectrum.header.push_back({"phase", std::string(ostrel::spectra::name(spectra.phase))});
+    spectrum.header.push_back({"phase_resolution", spectra.phaseResolution});
+    spectrum.header.push_back({"zero_fill", static_cast<int64_t>(spectra.zeroFill)});
+    spectrum.header.push_back({"transform_length", static_cast<int64_t>(first.transformLength)});
+    for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+        spectrum.columns.push_back({settings_.halves[half], working_[half].values.data()});
+    }
+    for (const OutputFormat format : settings_.tables) {
+        const std::string interferogramName =
+            numberedFileName("interferogram", file.number, format);
+        const std::string spectrumName = numberedFileName("spectrum", file.number, format);
+        if (summary->interferogramName.empty()) {
+            summary->interferogramName = interferogramName;
+            summary->spectrumName = hasSpectrum ? spectrumName : "";
+        }
+        if (!writeTable(settings_.directory, interferogramName, format, interferogram, error) ||
+            (hasSpectrum &&
+             !writeTable(settings_.directory, spectrumName, format, spectrum, error))) {
+            *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+            return false;
+        }
+    }
+    if (!hasSpectrum) {
+        summary->spectrumError = spectrumError;
+    }
+    if (outputs_ != nullptr) {
+        std::vector<std::string> names;
+        SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}};
+        for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+            input.singleBeams.push_back(&working_[half].values);
+        }
+        if (!outputs_->add(input, &names, error)) {
+            *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+            return false;
+        }
+        if (summary->interferogramName.empty() && !names.empty()) {
+            summary->interferogramName = names.front();
+        }
+    }
+    // The event takes the file's data and a copy of what was computed from it: the pipeline's
+    // buffers are reused for the next file.
+    auto event = std::make_shared<FileEvent>();
+    event->number = file.number;
+    event->timestampMs = file.timestampMs;
+    event->coaddEventMs = file.coaddEventMs;
+    event->scans = settings_.scans;
+    event->halves = settings_.halves;
+    event->pointsPerHalf = points;
+    event->spectra = working_;
+    if (outputs_ != nullptr && !outputs_->lastAbsorbance().empty() && hasSpectrum) {
+        event->transmittance = outputs_->lastTransmittance();
+        event->absorbance = outputs_->lastAbsorbance();
+    }
+    event->data = std::move(file.data);
+    written->event = std::move(event);
+    return true;
+}
+
+}  // namespace ostrel::session
