@@ -184,7 +184,9 @@ void evaluateZpdEdge(size_t shortSide, size_t phasePoints, bool turned, double p
 // are exactly equal. Near ZPD the clipped samples are the burst's top and the bottoms of its
 // first fringes, so the window's largest (or smallest) value occurs several times, not in a row
 // but wherever the signal passed the limit. An unclipped burst has one largest and one smallest
-// value there; a ZPD exactly halfway between two points of a noiseless record can give two.
+// value there; a ZPD exactly halfway between two points of a noiseless record can give two. Only
+// an extreme that stands as far above the noise as a burst must (kBurstFailRatio) is counted:
+// without a burst the window holds noise, whose values repeat by the counts' quantisation.
 void evaluateClipped(const double* centred, size_t count, size_t peak, HalfQuality* quality) {
     const size_t from = peak > kClippedWindow ? peak - kClippedWindow : 0;
     const size_t to = std::min(count, peak + kClippedWindow + 1);
@@ -200,6 +202,9 @@ void evaluateClipped(const double* centred, size_t count, size_t peak, HalfQuali
         atHighest += centred[k] == highest ? 1 : 0;
         atLowest += centred[k] == lowest ? 1 : 0;
     }
+    const double burstLevel = kBurstFailRatio * quality->noise;
+    atHighest = highest > burstLevel ? atHighest : 0;
+    atLowest = -lowest > burstLevel ? atLowest : 0;
     const auto points = static_cast<double>(highest > lowest ? std::max(atHighest, atLowest) : 0);
     Gate* gate = &quality->gates[kClipped];
     if (points >= kClippedPoints) {

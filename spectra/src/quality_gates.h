@@ -18,6 +18,7 @@ void evaluateBurst(const double* centred, size_t count, size_t peak, std::vector
                    HalfQuality* quality);
 void evaluateZpdEdge(size_t shortSide, size_t phasePoints, bool turned, double phaseResolution,
                      HalfQuality* quality);
+// After evaluateBurst, whose noise it uses.
 void evaluateClipped(const double* centred, size_t count, size_t peak, HalfQuality* quality);
 // `bins` interleaved real and imaginary parts of the transform, bin j at j / binsPerWavenumber
 // cm^-1; the band is low .. high cm^-1.

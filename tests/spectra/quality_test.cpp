@@ -289,6 +289,10 @@ TEST(OutOfBand, AWrongAxisAndPureNoiseShowTheirEnergyOutsideTheDetectorBand) {
     const double axisShare = 1.0 - (6000.0 - 400.0) / 7899.0;
     EXPECT_NEAR(noise.forward.find(kOutOfBandGate)->value, axisShare, 0.03);
     EXPECT_EQ(statusOf(noise.forward, kBurstGate), GateStatus::Fail);
+    // Noise repeats values by the counts' quantisation (steps of 1 / 4 scans), but nothing there
+    // stands out like a burst, so nothing is counted as clipped.
+    EXPECT_EQ(noise.forward.find(kClippedGate)->value, 0.0);
+    EXPECT_EQ(noise.reverse.find(kClippedGate)->value, 0.0);
     // A band set wider than the axis keeps every bin inside.
     Settings wide;
     wide.detectorLow = 0.0;
