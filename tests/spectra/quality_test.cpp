@@ -166,7 +166,9 @@ TEST_P(UncalibratedRecord, FailsWithTheReasonAndAHintThatFindsTheBurst) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Points, UncalibratedRecord, ::testing::Values(2048, 4096, 8192));
+// 512 and 1024 points at skip 0 are what the acquisition tool's own tests record.
+INSTANTIATE_TEST_SUITE_P(Points, UncalibratedRecord,
+                         ::testing::Values(512, 1024, 2048, 4096, 8192));
 
 class CalibratedRecord : public ::testing::TestWithParam<int> {};
 
@@ -187,6 +189,46 @@ TEST_P(CalibratedRecord, PassesEveryGateWithZpdWhereTheCalibrationPutIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, CalibratedRecord, ::testing::Values(2048, 4096, 8192, 16384));
+
+// Other lasers and undersampling ratios, each processed on its own axis: the simulator's spectrum
+// lies inside the detector band on every one. The phase section's points follow the spacing: at
+// 12000 cm^-1 and undersampling 1, 32 cm^-1 asks for 1 / (32 / 24000) = 750 points either side,
+// which a calibrated record's 256 cannot give; 64 cm^-1 asks for 375.
+TEST(CalibratedRecordOnOtherAxes, PassesEveryGateWhenThePhaseAskedForFitsBeforeZpd) {
+    struct Axis {
+        double laser;
+        int undersampling;
+        double phaseResolution;
+        size_t phasePoints;
+        GateStatus edge;
+    };
+    for (const Axis& axis : {Axis{15798.0, 3, 32.0, 330, GateStatus::Ok},
+                             Axis{12000.0, 1, 32.0, 750, GateStatus::Warning},
+                             Axis{12000.0, 1, 64.0, 375, GateStatus::Ok}}) {
+        sim::Config config;
+        config.laserWavenumber = axis.laser;
+        config.undersampling = axis.undersampling;
+        Settings settings;
+        settings.laserWavenumber = axis.laser;
+        settings.undersampling = axis.undersampling;
+        settings.phaseResolution = axis.phaseResolution;
+        const Evaluated result =
+            evaluate(record(config, settingsFor(4096, calibratedSkip(config))), settings);
+        const std::string label = "laser " + std::to_string(static_cast<int>(axis.laser)) + " u " +
+                                  std::to_string(axis.undersampling) + " phase " +
+                                  std::to_string(static_cast<int>(axis.phaseResolution));
+        print(label.c_str(), result);
+        for (const HalfQuality* half : {&result.forward, &result.reverse}) {
+            EXPECT_EQ(half->phasePoints, axis.phasePoints) << label;
+            EXPECT_EQ(statusOf(*half, kZpdEdgeGate), axis.edge) << label;
+            for (const Gate& gate : half->gates) {
+                if (gate.name != kZpdEdgeGate) {
+                    EXPECT_EQ(gate.status, GateStatus::Ok) << label << ": " << gate.reason;
+                }
+            }
+        }
+    }
+}
 
 // With its default levels the simulator's high-gain channel already clips at the burst (8 x
 // 30000 > 200000), but above the 20000 counts per scan where the driver's blend takes the
