@@ -158,9 +158,9 @@ void evaluateZpdEdge(size_t shortSide, size_t phasePoints, bool turned, double p
     if (side < failPoints) {
         setGate(gate, GateStatus::Fail, side, failPoints);
         setReason(gate,
-                  "ZPD lies %.0f points from the record's %s: the phase needs at least %.0f "
+                  "ZPD lies %.0f point%s from the record's %s: the phase needs at least %.0f "
                   "there (%.0f for the %.3g cm^-1 phase resolution asked)",
-                  side, edge, failPoints, wanted, phaseResolution);
+                  side, side == 1.0 ? "" : "s", edge, failPoints, wanted, phaseResolution);
     } else if (side < okPoints) {
         setGate(gate, GateStatus::Warning, side, okPoints);
         setReason(gate,

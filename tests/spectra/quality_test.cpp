@@ -130,6 +130,8 @@ TEST_P(UncalibratedRecord, FailsWithTheReasonAndAHintThatFindsTheBurst) {
     }
     const std::string forwardHint = hint(result.forward, HalfDirection::Forward, 0);
     const std::string reverseHint = hint(result.reverse, HalfDirection::Reverse, 0);
+    std::printf("hint: %s\nreason: %s\n", forwardHint.c_str(),
+                reasonOf(result.forward, points == 8192 ? kZpdEdgeGate : kBurstGate).c_str());
     EXPECT_TRUE(contains(forwardHint, "--calibrate")) << forwardHint;
     EXPECT_TRUE(contains(reverseHint, "--calibrate")) << reverseHint;
     if (burst - points >= static_cast<int64_t>(kClippedWindow)) {
@@ -259,6 +261,8 @@ TEST(ClippedBurst, IsAWarningOnceTheGainDrivesTheBurstPastAChannelLimitTheBlendK
         EXPECT_EQ(half->worst, GateStatus::Warning);
     }
     const std::string text = hint(clipped.forward, HalfDirection::Forward, skip);
+    std::printf("hint: %s\nreason: %s\n", text.c_str(),
+                reasonOf(clipped.forward, kClippedGate).c_str());
     EXPECT_TRUE(contains(text, "--gain")) << text;
 }
 
