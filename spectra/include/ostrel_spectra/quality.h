@@ -44,7 +44,7 @@ inline constexpr std::string_view kZpdAgreementGate = "zpd_agreement";
 //
 // burst: the largest magnitude of the centred record over the robust noise deviation of its far
 // wing. Noise alone reaches about 4.5 deviations somewhere in 32768 points, and records without a
-// burst (2048 or 4096 points at skip 0) measure 3.0 to 3.1; 10 is more than twice either, so a
+// burst (512 to 4096 points at skip 0) measure 2.3 to 3.1; 10 is more than twice either, so a
 // record below it holds no burst the spectrum could be computed from. The warning level keeps a
 // factor of three above that, so a series whose burst fades (a drifting alignment, a source going
 // out, clouds for a solar instrument) warns before it fails; the simulator's default burst stands
@@ -72,7 +72,7 @@ inline constexpr double kClippedPoints = 3.0;
 inline constexpr size_t kClippedWindow = 32;
 // out_of_band: the share of the spectrum's power (|F|^2 of every bin) outside the detector band
 // (Settings::detectorLow .. detectorHigh, cut at the highest wavenumber). The simulator's records
-// have 0.004 % there, 0.2 % at 30 times the default noise; white noise alone spreads evenly and
+// have 0.004 % there, 0.2 % at 33 times the default noise; white noise alone spreads evenly and
 // puts the axis's share outside the band there (29 % at the defaults), a record processed with
 // twice the right laser wavenumber over undersampling 32 %. Above a tenth the spectrum is
 // dominated by noise or misplaced signal: a warning. Above half, no reading of the axis fits.
