@@ -1,7 +1,8 @@
 // Cost of one half's spectrum (32768 points, zero-fill 2, Mertz phase correction) against bare
 // FFTW real transforms planned the same way: of the 65536 points the zero-filled half is
 // transformed at (the floor of this spectrum) and of the 32768 recorded points (the floor of any
-// spectrum of the half). bench/spectra_report.py prints both ratios.
+// spectrum of the half), and the same spectrum with its quality gates against it.
+// bench/spectra_report.py prints the ratios.
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ostrel_spectra/quality.h"
 #include "ostrel_spectra/spectra.h"
 
 namespace {
@@ -62,8 +64,27 @@ void BM_SingleBeamMertz(benchmark::State& state) {
     }
 }
 
+// The same with the half's quality gates computed alongside.
+void BM_SingleBeamMertzWithGates(benchmark::State& state) {
+    const std::vector<double> samples = calibratedHalf();
+    ostrel::spectra::Processor processor;
+    ostrel::spectra::Spectrum spectrum;
+    ostrel::spectra::HalfQuality quality;
+    std::string error;
+    for (auto _ : state) {
+        if (!processor.process(samples.data(), samples.size(), &spectrum, &quality, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(spectrum.values.data());
+        benchmark::DoNotOptimize(quality.gates.data());
+        benchmark::ClobberMemory();
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_BareRealTransform)->Arg(32768)->Arg(65536)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SingleBeamMertz)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SingleBeamMertzWithGates)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -130,7 +130,64 @@ def test_zpd_and_resolution_of_a_single_sided_half(band_interferograms):
     assert resolution == pytest.approx(1.0 / ((POINTS - 1 - 256) * DX))
 
 
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_the_result_unpacks_as_before_and_carries_gates_that_pass(band_interferograms, layout):
+    result = spectra.single_beam(band_interferograms[layout])
+    wavenumbers, values = result
+    assert len(result) == 2
+    assert result.wavenumbers is wavenumbers and result.values is values
+    quality = result.quality
+    assert [gate.name for gate in quality.gates] == ["burst", "zpd_edge", "clipped",
+                                                      "out_of_band"]
+    assert quality.ok, [gate.reason for gate in quality.gates if not gate.ok]
+    assert quality.points == POINTS
+    centre, reverse = LAYOUTS[layout]
+    assert quality.zpd_index == pytest.approx(POINTS - 1 - centre if reverse else centre,
+                                              abs=0.25)
+    assert quality.hint() == ""
+
+
+def test_a_half_cut_at_its_burst_fails_with_a_skip_that_moves_zpd_to_256():
+    # ZPD 5.3 points before the end: the short side holds 5 points.
+    samples = synthesise(band, 2048, 2042.3) + 20000.0
+    quality = spectra.single_beam(samples).quality
+    edge = quality.gate("zpd_edge")
+    assert (edge.status, edge.value) == ("fail", 5.0)
+    assert "record's end" in edge.reason
+    assert quality.worst == "fail"
+    # A forward half: skipping 2042 - 256 more points puts ZPD at 256.
+    assert "--skip 1786" in quality.hint("forward", skip=0)
+    assert "--skip 1886" in quality.hint("forward", skip=100)
+    assert "--calibrate" in quality.hint()
+    # The same record as a reverse half: its burst is at the forward half's start.
+    assert "--skip 0" in quality.hint("reverse", skip=0)
+    with pytest.raises(ValueError, match="direction"):
+        quality.hint("sideways")
+
+
+def test_halves_of_one_record_agree_on_zpd_and_a_slipped_one_does_not(band_interferograms):
+    forward = spectra.single_beam(band_interferograms["single-sided forward"]).quality
+    reverse = spectra.single_beam(band_interferograms["single-sided reverse"]).quality
+    agreement = spectra.zpd_agreement(forward, reverse)
+    assert (agreement.name, agreement.status) == ("zpd_agreement", "ok")
+    assert agreement.value < 0.01
+    slipped = spectra.single_beam(np.roll(band_interferograms["single-sided reverse"], -12))
+    agreement = spectra.zpd_agreement(forward, slipped.quality)
+    assert agreement.status == "fail"
+    assert agreement.value == pytest.approx(12.0, abs=0.01)
+
+
+def test_a_detector_band_that_misses_the_signal_puts_its_energy_out_of_band(band_interferograms):
+    samples = band_interferograms["single-sided forward"]
+    # The known band lies at 2500 +- 600 cm^-1.
+    out = spectra.single_beam(samples, detector_band=(5000.0, 7000.0)).quality.gate("out_of_band")
+    assert out.status == "fail" and out.value > 0.99
+    inside = spectra.single_beam(samples, detector_band=(1000.0, 4000.0)).quality
+    assert inside.gate("out_of_band").ok
+
+
 @pytest.mark.parametrize("arguments,words", [
+    ({"detector_band": (6000.0, 400.0)}, "detector band"),
     ({"apodization": "hann"}, "unknown apodization"),
     ({"phase": "absolute"}, "unknown phase mode"),
     ({"zero_fill": 3}, "1, 2, 4 or 8"),

@@ -49,9 +49,9 @@ def dump_spectrum(tmp_path: Path, *options: str) -> tuple[np.ndarray, np.ndarray
 
 
 def acquire_halves(start_simulator: Callable[..., Simulator], *options: str,
-                   calibrate: bool) -> tuple[np.ndarray, np.ndarray]:
-    """One co-added file of both halves: double-sided (ZPD mid-scan) or, after the calibration,
-    single-sided (ZPD 256 points into the forward half)."""
+                   calibrate: bool, points: int = POINTS) -> tuple[np.ndarray, np.ndarray]:
+    """One co-added file of both halves: double-sided (ZPD mid-scan at 16384 points) or, after
+    the calibration, single-sided (ZPD 256 points into the forward half)."""
     simulator = start_simulator(*options)
     with Instrument(simulator.address, command_port=simulator.command_port,
                     data_port=simulator.data_port, reboot_port=simulator.reboot_port) as device:
@@ -59,11 +59,11 @@ def acquire_halves(start_simulator: Callable[..., Simulator], *options: str,
             device.calibrate()
         else:
             device.skip_points = 0
-        device.points = POINTS
+        device.points = points
         device.scans = SCANS
         device.scan_direction = 3
         _, data = next(iter(device.acquire(files=1)))
-    return data[:POINTS].copy(), data[POINTS:].copy()
+    return data[:points].copy(), data[points:].copy()
 
 
 LAYOUTS = {"double-sided": False, "single-sided": True}
@@ -79,7 +79,9 @@ def quiet_runs(start_simulator):
 @pytest.mark.parametrize("half", [0, 1], ids=["forward", "reverse"])
 def test_single_beam_matches_the_simulators_spectrum_within_half_a_percent(
         quiet_runs, tmp_path, layout, half):
-    wavenumbers, values = spectra.single_beam(quiet_runs[layout][half])
+    result = spectra.single_beam(quiet_runs[layout][half])
+    wavenumbers, values = result
+    assert result.quality.ok, [gate.reason for gate in result.quality.gates if not gate.ok]
     fine, known = dump_spectrum(tmp_path, "--noise", "0")
     _, resolution = spectra.zpd_and_resolution(quiet_runs[layout][half])
     expected = np.interp(wavenumbers, fine,
@@ -104,7 +106,9 @@ def test_lines_and_absorbances_are_where_the_simulator_put_them(background_and_s
                                                                 half):
     background, sample = (run[half] for run in background_and_sample)
     wavenumbers, single_background = spectra.single_beam(background)
-    _, single_sample = spectra.single_beam(sample)
+    sample_beam = spectra.single_beam(sample)
+    _, single_sample = sample_beam
+    assert sample_beam.quality.ok, [gate.reason for gate in sample_beam.quality.gates]
     _, resolution = spectra.zpd_and_resolution(sample)
     absorbers = [option for text in ABSORBERS for option in ("--absorber", text)]
     fine, known_background = dump_spectrum(tmp_path, "--noise", "0")
@@ -157,3 +161,37 @@ def test_mertz_is_unbiased_where_there_is_no_signal_while_magnitude_is_not(start
           f"magnitude mean {rectified.mean():.4g} +- {rectified_error:.2g}")
     assert abs(mean) < 3.0 * error
     assert rectified.mean() > 3.0 * rectified_error
+
+
+@pytest.mark.parametrize("points", [2048, 4096, 8192])
+def test_without_calibration_the_gates_fail_with_a_hint_and_pass_after_it(start_simulator,
+                                                                          points):
+    # At skip 0 the simulator's burst lies at point 8192 of the scan: beyond a record of 2048 or
+    # 4096 points, just beyond the last point of one of 8192.
+    forward, reverse = acquire_halves(start_simulator, calibrate=False, points=points)
+    halves = [spectra.single_beam(half).quality for half in (forward, reverse)]
+    agreement = spectra.zpd_agreement(*halves)
+    for quality, direction in zip(halves, ("forward", "reverse")):
+        print(f"{points} points, skip 0, {direction}: ZPD {quality.zpd_index:.1f}; " + "; ".join(
+            f"{gate.name} {gate.value:.4g} {gate.status}" for gate in quality.gates))
+        assert quality.worst == "fail"
+        hint = quality.hint(direction, skip=0)
+        assert "--calibrate" in hint
+        if points == 8192:
+            assert quality.gate("zpd_edge").status == "fail"
+            # The calibration's skip is 8192 - 256 = 7936; the largest recorded point lies on
+            # the burst's flank a few points before it.
+            suggested = int(hint.split("--skip ")[1].split()[0])
+            assert abs(suggested - 7936) <= 4, hint
+        else:
+            assert quality.gate("burst").status == "fail"
+            assert "no centre burst" in quality.gate("burst").reason
+    if points != 8192:
+        assert agreement.status == "fail"
+
+    forward, reverse = acquire_halves(start_simulator, calibrate=True, points=points)
+    halves = [spectra.single_beam(half).quality for half in (forward, reverse)]
+    for quality in halves:
+        assert quality.ok, [gate.reason for gate in quality.gates if not gate.ok]
+    assert halves[0].zpd_index == pytest.approx(256.3, abs=0.1)
+    assert spectra.zpd_agreement(*halves).ok

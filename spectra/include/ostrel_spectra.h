@@ -32,6 +32,10 @@ typedef struct ostrel_spectra_settings {
     double phase_resolution; /* cm^-1, default 32.0 */
     double range_low;        /* cm^-1 kept in the output, default 0 */
     double range_high;       /* default: far above the highest wavenumber */
+    /* Where the detector can have signal, cm^-1, for the out_of_band gate; default 400 .. 6000.
+     * Both 0: the default band. */
+    double detector_low;
+    double detector_high;
 } ostrel_spectra_settings;
 
 typedef struct ostrel_spectra_info {
@@ -41,6 +45,23 @@ typedef struct ostrel_spectra_info {
     double zpd_index;        /* ZPD in points from the start, to a fraction */
     double resolution;       /* nominal: 1 / longest path difference after ZPD, cm^-1 */
 } ostrel_spectra_info;
+
+/* Quality gates (see ostrel_spectra/quality.h): a status, the value measured, the threshold that
+ * decided the status and a reason in words, per gate. */
+#define OSTREL_SPECTRA_GATE_OK 0
+#define OSTREL_SPECTRA_GATE_WARNING 1
+#define OSTREL_SPECTRA_GATE_FAIL 2
+#define OSTREL_SPECTRA_MAX_GATES 5 /* burst, zpd_edge, clipped, out_of_band, zpd_agreement */
+#define OSTREL_SPECTRA_GATE_NAME_SIZE 16
+#define OSTREL_SPECTRA_GATE_REASON_SIZE 256
+
+typedef struct ostrel_spectra_gate {
+    char name[OSTREL_SPECTRA_GATE_NAME_SIZE]; /* "burst", "zpd_edge", ..., NUL-terminated */
+    int32_t status;                           /* OSTREL_SPECTRA_GATE_* */
+    double value;
+    double threshold;
+    char reason[OSTREL_SPECTRA_GATE_REASON_SIZE]; /* NUL-terminated, cut to fit */
+} ostrel_spectra_gate;
 
 /* Fills *settings with the defaults. */
 OSTREL_SPECTRA_EXPORT void ostrel_spectra_default_settings(ostrel_spectra_settings* settings);
@@ -56,6 +77,31 @@ OSTREL_SPECTRA_EXPORT int32_t ostrel_spectra_single_beam(const ostrel_spectra_se
                                                          double* values, size_t capacity,
                                                          ostrel_spectra_info* info, char* error,
                                                          size_t error_size);
+
+/* ostrel_spectra_single_beam, and the half's quality gates into gates[0 .. gate_capacity - 1]
+ * (*gate_count receives how many the half has: 4). With fewer than 4 slots the spectrum is
+ * still written, the first gate_capacity gates too, and OSTREL_SPECTRA_ERR_CAPACITY returned;
+ * nothing is written past either array. *worst receives the worst status (may be null). */
+OSTREL_SPECTRA_EXPORT int32_t ostrel_spectra_single_beam_gated(
+    const ostrel_spectra_settings* settings, const double* samples, size_t points, double* values,
+    size_t capacity, ostrel_spectra_info* info, ostrel_spectra_gate* gates, size_t gate_capacity,
+    size_t* gate_count, int32_t* worst, char* error, size_t error_size);
+
+/* The zpd_agreement gate of a two-direction record from the ZPDs (zpd_index) of its forward and
+ * reverse halves of `points` points each. */
+OSTREL_SPECTRA_EXPORT int32_t ostrel_spectra_zpd_agreement(double forward_zpd, double reverse_zpd,
+                                                           size_t points,
+                                                           ostrel_spectra_gate* gate);
+
+/* A sentence about the worst of `gates` (as filled above, with the zpd_agreement gate appended
+ * when there is one) and what to try, for a half of `points` points with ZPD at zpd_index,
+ * recorded in direction `reverse` (0 forward, 1 reverse) at skip points `current_skip`. Empty
+ * when every gate is ok. Cut to text_size - 1 characters. */
+OSTREL_SPECTRA_EXPORT int32_t ostrel_spectra_hint(const ostrel_spectra_gate* gates,
+                                                  size_t gate_count, double zpd_index,
+                                                  size_t points, int32_t reverse,
+                                                  int64_t current_skip, char* text,
+                                                  size_t text_size);
 
 #ifdef __cplusplus
 }

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <numbers>
 
+#include "ostrel_spectra/quality.h"
 #include "ostrel_spectra/spectra.h"
 #include "plan_cache.h"
+#include "quality_gates.h"
 
 namespace ostrel::spectra {
 namespace {
@@ -69,6 +71,7 @@ double refinePeak(const double* values, size_t count, size_t peak) {
 struct Processor::Work {
     std::vector<double> centred;  // the half without its mean, long side after ZPD
     std::vector<double> phase;    // unwrapped phase per bin of the phase section
+    std::vector<double> wing;     // the far wing, for the quality gates' noise estimate
     // Window x ramp at path difference +k and -k; kept while ZPD stays where it was, since the
     // window's cosines cost more than the transform's own arithmetic.
     std::vector<double> positiveWeight;
@@ -229,6 +232,10 @@ std::string checkSettings(const Settings& settings) {
     if (!(settings.phaseResolution > 0.0) || !std::isfinite(settings.phaseResolution)) {
         return "the phase resolution must be a positive number of cm^-1";
     }
+    if (!(settings.detectorLow >= 0.0) || !(settings.detectorHigh > settings.detectorLow) ||
+        !std::isfinite(settings.detectorHigh)) {
+        return "the detector band must be LOW:HIGH cm^-1 with 0 <= LOW < HIGH";
+    }
     if (std::isnan(settings.rangeLow) || std::isnan(settings.rangeHigh) ||
         !(settings.rangeLow < settings.rangeHigh) || settings.rangeHigh <= 0.0) {
         return "the wavenumber range must be LOW:HIGH with LOW < HIGH and HIGH > 0";
@@ -257,6 +264,11 @@ Processor::Processor(const Settings& settings)
 Processor::~Processor() = default;
 
 bool Processor::process(const double* samples, size_t count, Spectrum* out, std::string* error) {
+    return process(samples, count, out, nullptr, error);
+}
+
+bool Processor::process(const double* samples, size_t count, Spectrum* out, HalfQuality* quality,
+                        std::string* error) {
     const std::string problem = checkSettings(settings_);
     if (!problem.empty()) {
         *error = problem;
@@ -330,8 +342,17 @@ bool Processor::process(const double* samples, size_t count, Spectrum* out, std:
     }
     const size_t shortSide = peak;
     const size_t longSide = count - 1 - peak;
-
     const double dx = pointSpacing(settings_);
+    const auto phasePoints = static_cast<size_t>(std::ceil(1.0 / (settings_.phaseResolution * dx)));
+    if (quality != nullptr) {
+        gates::prepare(quality);
+        quality->points = count;
+        quality->zpdIndex = out->zpdIndex;
+        gates::evaluateBurst(centred.data(), count, peak, &work_->wing, quality);
+        gates::evaluateZpdEdge(shortSide, phasePoints, turned, settings_.phaseResolution, quality);
+        gates::evaluateClipped(centred.data(), count, peak, quality);
+    }
+
     const size_t length = transformLength(settings_, count);
     const size_t bins = length / 2 + 1;
     double* in = work_->input.reserve(length);
@@ -360,9 +381,14 @@ bool Processor::process(const double* samples, size_t count, Spectrum* out, std:
         return false;
     }
 
+    if (quality != nullptr) {
+        gates::evaluateOutOfBand(&transformed[0][0], bins, binsPerWavenumber,
+                                 std::max(settings_.detectorLow, 0.0),
+                                 std::min(settings_.detectorHigh, top), quality);
+        gates::finish(quality);
+    }
     if (settings_.phase == PhaseMode::Mertz) {
-        const auto wanted = static_cast<size_t>(std::ceil(1.0 / (settings_.phaseResolution * dx)));
-        work_->measurePhase(peak, std::min({wanted, shortSide, longSide}));
+        work_->measurePhase(peak, std::min({phasePoints, shortSide, longSide}));
     }
     // 2 dx per point of a double-sided sum; the ramp's single-sided sum is half of that.
     const double scale = 4.0 * dx;

@@ -6,6 +6,7 @@
 
 #include "known_spectrum.h"
 #include "ostrel_spectra.h"
+#include "ostrel_spectra/quality.h"
 #include "ostrel_spectra/spectra.h"
 
 // Every allocation in the test program is counted, so a test can tell whether a call allocated.
@@ -13,17 +14,19 @@ namespace {
 thread_local size_t allocations = 0;
 }  // namespace
 
-void* operator new(size_t size) {
+// Every function is kept out of line: inlined into a container, GCC pairs the malloc() or free()
+// with the built-in operators and warns of a mismatch.
+[[gnu::noinline]] void* operator new(size_t size) {
     ++allocations;
     if (void* memory = std::malloc(size == 0 ? 1 : size)) {
         return memory;
     }
     throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept {
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
     std::free(memory);
 }
-void operator delete(void* memory, size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* memory, size_t) noexcept {
     std::free(memory);
 }
 
@@ -125,6 +128,164 @@ TEST(CInterface, BadArgumentsAreRefusedWithATruncatedText) {
     EXPECT_EQ(ostrel_spectra_single_beam(&settings, tooFew, 3, values.data(), values.size(), &info,
                                          nullptr, 0),
               OSTREL_SPECTRA_ERR_INPUT);
+}
+
+TEST(CInterfaceGates, GivesTheSameGatesAsTheCppApiAndAllocatesNothingWhenRepeated) {
+    const ostrel_spectra_settings settings = defaults();
+    std::vector<double> values(4096);
+    ostrel_spectra_info info{};
+    ostrel_spectra_gate gates[OSTREL_SPECTRA_MAX_GATES];
+    size_t gateCount = 0;
+    int32_t worst = -1;
+    for (int call = 0; call < 2; ++call) {
+        ASSERT_EQ(ostrel_spectra_single_beam_gated(
+                      &settings, interferogram().data(), interferogram().size(), values.data(),
+                      values.size(), &info, gates, OSTREL_SPECTRA_MAX_GATES, &gateCount, &worst,
+                      nullptr, 0),
+                  OSTREL_SPECTRA_OK);
+    }
+    const size_t before = allocations;
+    ASSERT_EQ(
+        ostrel_spectra_single_beam_gated(&settings, interferogram().data(), interferogram().size(),
+                                         values.data(), values.size(), &info, gates,
+                                         OSTREL_SPECTRA_MAX_GATES, &gateCount, &worst, nullptr, 0),
+        OSTREL_SPECTRA_OK);
+    EXPECT_EQ(allocations, before);
+
+    Processor processor;
+    Spectrum spectrum;
+    HalfQuality quality;
+    std::string text;
+    ASSERT_TRUE(processor.process(interferogram().data(), interferogram().size(), &spectrum,
+                                  &quality, &text));
+    ASSERT_EQ(gateCount, quality.gates.size());
+    EXPECT_EQ(worst, OSTREL_SPECTRA_GATE_OK);
+    for (size_t i = 0; i < gateCount; ++i) {
+        EXPECT_EQ(std::string(gates[i].name), quality.gates[i].name);
+        EXPECT_EQ(gates[i].status, static_cast<int32_t>(quality.gates[i].status));
+        EXPECT_EQ(gates[i].value, quality.gates[i].value);
+        EXPECT_EQ(gates[i].threshold, quality.gates[i].threshold);
+        EXPECT_EQ(std::string(gates[i].reason), quality.gates[i].reason);
+    }
+}
+
+TEST(CppGates, RepeatedHalvesAndPairsAllocateNothing) {
+    const std::vector<double>& samples = interferogram();
+    std::vector<double> reversed(samples.rbegin(), samples.rend());
+    Processor processor;
+    Spectrum forwardSpectrum;
+    Spectrum reverseSpectrum;
+    HalfQuality forward;
+    HalfQuality reverse;
+    std::string error;
+    auto pair = [&] {
+        ASSERT_TRUE(
+            processor.process(samples.data(), samples.size(), &forwardSpectrum, &forward, &error));
+        ASSERT_TRUE(processor.process(reversed.data(), reversed.size(), &reverseSpectrum, &reverse,
+                                      &error));
+        checkZpdAgreement(&forward, &reverse);
+    };
+    pair();
+    pair();
+    const size_t before = allocations;
+    pair();
+    EXPECT_EQ(allocations, before);
+    EXPECT_EQ(forward.gates.size(), 5u);
+    EXPECT_EQ(forward.find(kZpdAgreementGate)->status, GateStatus::Ok);
+    EXPECT_LT(forward.find(kZpdAgreementGate)->value, 1e-6);
+}
+
+TEST(CInterfaceGates, TooFewGateSlotsAreFilledAndRefusedWithoutWritingPastThem) {
+    const ostrel_spectra_settings settings = defaults();
+    std::vector<double> values(4096);
+    ostrel_spectra_info info{};
+    ostrel_spectra_gate gates[3];
+    std::memset(gates, 0x5a, sizeof gates);
+    size_t gateCount = 0;
+    char error[128] = "";
+    EXPECT_EQ(ostrel_spectra_single_beam_gated(
+                  &settings, interferogram().data(), interferogram().size(), values.data(),
+                  values.size(), &info, gates, 2, &gateCount, nullptr, error, sizeof error),
+              OSTREL_SPECTRA_ERR_CAPACITY);
+    EXPECT_EQ(gateCount, 4u);
+    EXPECT_EQ(std::string(gates[0].name), "burst");
+    EXPECT_EQ(std::string(gates[1].name), "zpd_edge");
+    EXPECT_EQ(static_cast<unsigned char>(gates[2].name[0]), 0x5a);
+    EXPECT_NE(std::string(error).find("4 are needed"), std::string::npos) << error;
+    // The spectrum is still there.
+    EXPECT_EQ(info.count, 2049u);
+    EXPECT_EQ(ostrel_spectra_single_beam_gated(&settings, interferogram().data(),
+                                               interferogram().size(), values.data(), values.size(),
+                                               &info, gates, 2, nullptr, nullptr, nullptr, 0),
+              OSTREL_SPECTRA_ERR_ARGUMENT);
+}
+
+TEST(CInterfaceGates, ZpdAgreementAndTheHintAreTheCppOnes) {
+    ostrel_spectra_gate agreement{};
+    // A reverse half of 8192 points runs the forward path backwards: 8189.7 forward is 1.3.
+    ASSERT_EQ(ostrel_spectra_zpd_agreement(8189.7, 1.3, 8192, &agreement), OSTREL_SPECTRA_OK);
+    EXPECT_EQ(agreement.status, OSTREL_SPECTRA_GATE_OK);
+    EXPECT_NEAR(agreement.value, 0.0, 1e-9);
+    ASSERT_EQ(ostrel_spectra_zpd_agreement(256.3, 3838.7 - 3.0, 4096, &agreement),
+              OSTREL_SPECTRA_OK);
+    EXPECT_EQ(agreement.status, OSTREL_SPECTRA_GATE_WARNING);
+    EXPECT_NEAR(agreement.value, 3.0, 1e-9);
+    EXPECT_EQ(std::string(agreement.name), "zpd_agreement");
+    EXPECT_EQ(ostrel_spectra_zpd_agreement(0.0, 0.0, 10, nullptr), OSTREL_SPECTRA_ERR_ARGUMENT);
+
+    // A forward half whose burst ends the record: the hint's skip moves ZPD to 256.
+    ostrel_spectra_gate gates[2] = {};
+    std::strcpy(gates[0].name, "burst");
+    gates[0].status = OSTREL_SPECTRA_GATE_OK;
+    std::strcpy(gates[1].name, "zpd_edge");
+    gates[1].status = OSTREL_SPECTRA_GATE_FAIL;
+    char text[300];
+    ASSERT_EQ(ostrel_spectra_hint(gates, 2, 8189.7, 8192, 0, 0, text, sizeof text),
+              OSTREL_SPECTRA_OK);
+    EXPECT_NE(std::string(text).find("--skip 7934"), std::string::npos) << text;
+    ASSERT_EQ(ostrel_spectra_hint(gates, 2, 1.3, 8192, 1, 0, text, sizeof text), OSTREL_SPECTRA_OK);
+    EXPECT_NE(std::string(text).find("--skip 7934"), std::string::npos) << text;
+    char small[8];
+    ASSERT_EQ(ostrel_spectra_hint(gates, 2, 1.3, 8192, 1, 0, small, sizeof small),
+              OSTREL_SPECTRA_OK);
+    EXPECT_EQ(std::string(small), "zpd_edg");
+    gates[1].status = OSTREL_SPECTRA_GATE_OK;
+    ASSERT_EQ(ostrel_spectra_hint(gates, 2, 256.3, 8192, 0, 0, text, sizeof text),
+              OSTREL_SPECTRA_OK);
+    EXPECT_EQ(std::string(text), "");
+    gates[1].status = 7;
+    EXPECT_EQ(ostrel_spectra_hint(gates, 2, 256.3, 8192, 0, 0, text, sizeof text),
+              OSTREL_SPECTRA_ERR_ARGUMENT);
+    EXPECT_EQ(ostrel_spectra_hint(gates, 2, 256.3, 8192, 0, 0, text, 0),
+              OSTREL_SPECTRA_ERR_ARGUMENT);
+}
+
+TEST(CInterfaceGates, ADetectorBandOfZerosMeansTheDefaultAndAReversedOneIsRefused) {
+    ostrel_spectra_settings settings = defaults();
+    EXPECT_EQ(settings.detector_low, 400.0);
+    EXPECT_EQ(settings.detector_high, 6000.0);
+    settings.detector_low = 0.0;
+    settings.detector_high = 0.0;
+    std::vector<double> values(4096);
+    ostrel_spectra_info info{};
+    ostrel_spectra_gate gates[OSTREL_SPECTRA_MAX_GATES];
+    size_t gateCount = 0;
+    ASSERT_EQ(
+        ostrel_spectra_single_beam_gated(&settings, interferogram().data(), interferogram().size(),
+                                         values.data(), values.size(), &info, gates,
+                                         OSTREL_SPECTRA_MAX_GATES, &gateCount, nullptr, nullptr, 0),
+        OSTREL_SPECTRA_OK);
+    EXPECT_NE(std::string(gates[3].reason).find("400 .. 6000"), std::string::npos)
+        << gates[3].reason;
+    settings.detector_low = 5000.0;
+    settings.detector_high = 3000.0;
+    char error[128] = "";
+    EXPECT_EQ(ostrel_spectra_single_beam_gated(&settings, interferogram().data(),
+                                               interferogram().size(), values.data(), values.size(),
+                                               &info, gates, OSTREL_SPECTRA_MAX_GATES, &gateCount,
+                                               nullptr, error, sizeof error),
+              OSTREL_SPECTRA_ERR_ARGUMENT);
+    EXPECT_NE(std::string(error).find("detector band"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "known_spectrum.h"
+#include "ostrel_spectra/quality.h"
 #include "ostrel_spectra/spectra.h"
 
 namespace ostrel::spectra {
@@ -91,6 +92,23 @@ TEST_P(KnownBand, ZpdIsFoundWhereTheHalfWasCentred) {
     const double expected =
         layout.reverse ? static_cast<double>(kPoints - 1) - layout.centre : layout.centre;
     EXPECT_NEAR(spectrum.zpdIndex, expected, 0.25);
+}
+
+// The test's own inputs are sound records: a clear burst, no limit, the band inside the detector's.
+// Only a double-sided half has room for the whole phase section.
+TEST_P(KnownBand, RaisesNoGate) {
+    Processor processor;
+    Spectrum spectrum;
+    HalfQuality quality;
+    std::string error;
+    ASSERT_TRUE(processor.process(bandInterferogram(GetParam()).data(), kPoints, &spectrum,
+                                  &quality, &error));
+    ASSERT_EQ(quality.gates.size(), 4u);
+    for (const Gate& gate : quality.gates) {
+        EXPECT_EQ(gate.status, GateStatus::Ok) << gate.name << ": " << gate.reason;
+    }
+    EXPECT_EQ(quality.worst, GateStatus::Ok);
+    EXPECT_EQ(quality.zpdIndex, spectrum.zpdIndex);
 }
 
 INSTANTIATE_TEST_SUITE_P(Halves, KnownBand,
@@ -273,6 +291,11 @@ INSTANTIATE_TEST_SUITE_P(
                                    s.rangeHigh = 2000.0;
                                }),
                                kPlain, "LOW < HIGH"},
+                      BadInput{"DetectorBandReversed", with([](Settings& s) {
+                                   s.detectorLow = 5000.0;
+                                   s.detectorHigh = 4000.0;
+                               }),
+                               kPlain, "detector band"},
                       BadInput{"RangeAboveTheAxis", with([](Settings& s) { s.rangeLow = 9000.0; }),
                                kPlain, "above the highest wavenumber"}),
     [](const auto& row) { return std::string(row.param.name); });
@@ -290,6 +313,38 @@ TEST(SpectrumEdges, ZpdAtTheFirstPointStillGivesASpectrum) {
     for (const double value : spectrum.values) {
         EXPECT_TRUE(std::isfinite(value));
     }
+    // ... which the gates do not trust.
+    HalfQuality quality;
+    ASSERT_TRUE(processor.process(samples.data(), samples.size(), &spectrum, &quality, &error));
+    EXPECT_EQ(quality.find(kZpdEdgeGate)->status, GateStatus::Fail);
+    EXPECT_EQ(quality.find(kZpdEdgeGate)->value, 0.0);
+    EXPECT_NE(quality.find(kZpdEdgeGate)->reason.find("0 points from the record's start"),
+              std::string::npos)
+        << quality.find(kZpdEdgeGate)->reason;
+}
+
+// A constant record has no extreme value to repeat and no burst; a detector band outside the
+// axis leaves all the energy out of band.
+TEST(SpectrumEdges, DegenerateRecordsGetGatesWithoutDividingByZero) {
+    const std::vector<double> flat(64, 7.0);
+    Processor processor;
+    Spectrum spectrum;
+    HalfQuality quality;
+    std::string error;
+    ASSERT_TRUE(processor.process(flat.data(), flat.size(), &spectrum, &quality, &error)) << error;
+    EXPECT_EQ(quality.find(kClippedGate)->status, GateStatus::Ok);
+    EXPECT_EQ(quality.find(kBurstGate)->status, GateStatus::Fail);
+    for (const Gate& gate : quality.gates) {
+        EXPECT_TRUE(std::isfinite(gate.value)) << gate.name;
+    }
+    Settings settings;
+    settings.detectorLow = 9000.0;
+    settings.detectorHigh = 12000.0;
+    Processor outside(settings);
+    const std::vector<double>& samples = bandInterferogram({"SingleSidedForward", 256.3, false});
+    ASSERT_TRUE(outside.process(samples.data(), kPoints, &spectrum, &quality, &error)) << error;
+    EXPECT_EQ(quality.find(kOutOfBandGate)->status, GateStatus::Fail);
+    EXPECT_DOUBLE_EQ(quality.find(kOutOfBandGate)->value, 1.0);
 }
 
 }  // namespace

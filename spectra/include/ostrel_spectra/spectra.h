@@ -64,6 +64,12 @@ struct Settings {
     // wavenumber).
     double rangeLow = 0.0;
     double rangeHigh = 1.0e300;
+    // Where the detector can have signal, cm^-1 (further limited by the highest wavenumber);
+    // the out_of_band gate measures the share of the spectrum's energy outside it. The defaults
+    // hold a mid-infrared detector's band with its roll-offs: the simulator's detector is at half
+    // response at 500 and 5000 cm^-1 and below a seventh of it outside 400 .. 6000 cm^-1.
+    double detectorLow = 400.0;
+    double detectorHigh = 6000.0;
 };
 
 // Empty when the settings can be used, otherwise what is wrong with them.
@@ -94,6 +100,8 @@ struct Spectrum {
 // Computes spectra with one group of settings. Work buffers are kept between calls and FFTW
 // plans are shared per length, so repeated halves of one length allocate nothing once `out`
 // has been filled once. One Processor per thread; separate Processors may run in parallel.
+struct HalfQuality;
+
 class Processor {
   public:
     explicit Processor(const Settings& settings = {});
@@ -105,6 +113,11 @@ class Processor {
     // False with *error when the settings are unusable or the half is too short (fewer than 8
     // points, or no side of ZPD with at least 2 points) or not finite.
     bool process(const double* samples, size_t count, Spectrum* out, std::string* error);
+    // The same, and the half's quality gates (see quality.h) in *quality. Once `quality` has
+    // been filled once, repeated halves of one length allocate nothing for it either; a
+    // zpd_agreement gate from an earlier pair is taken out (checkZpdAgreement adds it again).
+    bool process(const double* samples, size_t count, Spectrum* out, HalfQuality* quality,
+                 std::string* error);
 
   private:
     struct Work;
