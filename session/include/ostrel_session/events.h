@@ -19,6 +19,7 @@
 
 #include "ostrel_session/curve_statistics.h"
 #include "ostrel_session/progress.h"
+#include "ostrel_spectra/quality.h"
 #include "ostrel_spectra/spectra.h"
 
 namespace ostrel::session {
@@ -54,6 +55,10 @@ struct HalfSummary {
     double zpdIndex = 0.0;                     // points from the start of the half, to a fraction
     double resolution = 0.0;                   // nominal, cm^-1
     std::vector<ostrel::spectra::Band> bands;  // strongest first
+    // Whether the half's spectrum can be trusted: its quality gates (none when it gave no
+    // spectrum), and for a failing or warning half what a person can try.
+    ostrel::spectra::HalfQuality quality;
+    std::string hint;
 };
 
 // One saved file as the run's records keep it.
@@ -65,6 +70,9 @@ struct FileSummary {
     double timestampMs = 0.0;
     double writeSeconds = 0.0;  // the pipeline's time for this file: spectra and outputs
     std::vector<HalfSummary> halves;
+
+    // The worst gate status of the file's halves.
+    ostrel::spectra::GateStatus worstQuality() const;
 };
 
 struct RunEvent {

@@ -129,6 +129,21 @@ JsonValue fileRecordJson(const FileSummary& file) {
             bands.push_back({{"wavenumber", band.wavenumber}, {"height", band.height}});
         }
         entry["bands"] = std::move(bands);
+        if (!half.quality.gates.empty()) {
+            entry["quality"] = std::string(ostrel::spectra::name(half.quality.worst));
+            JsonValue gates = JsonValue::array();
+            for (const ostrel::spectra::Gate& gate : half.quality.gates) {
+                gates.push_back({{"name", gate.name},
+                                 {"status", std::string(ostrel::spectra::name(gate.status))},
+                                 {"value", gate.value},
+                                 {"threshold", gate.threshold},
+                                 {"reason", gate.reason}});
+            }
+            entry["gates"] = std::move(gates);
+            if (!half.hint.empty()) {
+                entry["hint"] = half.hint;
+            }
+        }
         halves.push_back(std::move(entry));
     }
     json["halves"] = std::move(halves);

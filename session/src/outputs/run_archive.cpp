@@ -1,5 +1,7 @@
 #include "outputs/run_archive.h"
 
+#include "ostrel_spectra/quality.h"
+
 #include <hdf5.h>
 
 #include <array>
@@ -181,8 +183,18 @@ bool appendRow(hid_t dataset, hid_t type, hsize_t row, const std::vector<hsize_t
 
 }  // namespace
 
+const std::vector<std::string>& archiveGateNames() {
+    static const std::vector<std::string> names = {
+        std::string(ostrel::spectra::kBurstGate), std::string(ostrel::spectra::kZpdEdgeGate),
+        std::string(ostrel::spectra::kClippedGate), std::string(ostrel::spectra::kOutOfBandGate),
+        std::string(ostrel::spectra::kZpdAgreementGate)};
+    return names;
+}
+
 struct RunArchive::Handles {
     Id file;
+    Id qualityStatus;
+    Id qualityValue;
     Id interferograms;
     Id singleBeam;
     Id transmittance;
@@ -195,7 +207,7 @@ struct RunArchive::Handles {
     bool closeAll() {
         bool closed = true;
         for (Id* dataset : {&interferograms, &singleBeam, &transmittance, &absorbance, &timestamps,
-                            &fileNumbers, &meanSingleBeam}) {
+                            &fileNumbers, &meanSingleBeam, &qualityStatus, &qualityValue}) {
             closed = dataset->reset() && closed;
         }
         return file.reset() && closed;
@@ -271,6 +283,24 @@ bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, st
             return fail(std::string("create ") + data.name, error);
         }
     }
+    if (bins > 0) {
+        const hsize_t gates = archiveGateNames().size();
+        h.qualityStatus =
+            createGrowing(file, "quality_status", H5T_NATIVE_INT8, {halves, gates}, kSmallChunk);
+        h.qualityValue =
+            createGrowing(file, "quality_value", H5T_NATIVE_DOUBLE, {halves, gates}, kSmallChunk);
+        for (const Id* dataset : {&h.qualityStatus, &h.qualityValue}) {
+            if (!dataset->valid() ||
+                !writeTextListAttribute(dataset->get(), "halves", layout.halves) ||
+                !writeTextListAttribute(dataset->get(), "gates", archiveGateNames())) {
+                return fail("create the quality datasets", error);
+            }
+        }
+        if (!writeTextAttribute(h.qualityStatus.get(), "statuses",
+                                "0 ok, 1 warning, 2 fail, -1 not evaluated")) {
+            return fail("create the quality datasets", error);
+        }
+    }
     h.timestamps = createGrowing(file, "timestamps", H5T_NATIVE_DOUBLE, {}, kSmallChunk);
     h.fileNumbers = createGrowing(file, "file_numbers", H5T_NATIVE_UINT64, {}, kSmallChunk);
     if (!h.timestamps.valid() || !h.fileNumbers.valid() ||
@@ -334,6 +364,20 @@ bool RunArchive::append(const ArchiveFile& entry, std::string* error) {
         if (!appendRow(data.dataset.get(), H5T_NATIVE_DOUBLE, row, {halves, data.columns},
                        data.values)) {
             return fail("add file " + std::to_string(entry.number) + " to " + data.name, error);
+        }
+    }
+    if (h.qualityStatus.valid()) {
+        const hsize_t gates = archiveGateNames().size();
+        const std::vector<int8_t> notEvaluated(halves * gates, -1);
+        const std::vector<double> noValue(halves * gates,
+                                          std::numeric_limits<double>::quiet_NaN());
+        const void* statuses =
+            entry.qualityStatus != nullptr ? entry.qualityStatus : notEvaluated.data();
+        const void* values = entry.qualityValues != nullptr ? entry.qualityValues : noValue.data();
+        if (!appendRow(h.qualityStatus.get(), H5T_NATIVE_INT8, row, {halves, gates}, statuses) ||
+            !appendRow(h.qualityValue.get(), H5T_NATIVE_DOUBLE, row, {halves, gates}, values)) {
+            return fail("add file " + std::to_string(entry.number) + " to the quality datasets",
+                        error);
         }
     }
     // Last: the entry in /file_numbers is what makes the file count as complete.

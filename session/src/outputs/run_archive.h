@@ -11,6 +11,10 @@
 //   /wavenumber          bins                      cm-1, the axis of the spectra
 //   /background          halves x bins             (when a background is given)
 //   /mean_single_beam    halves x bins             written when the run ends
+//   /quality_status      files x halves x gates, int8   (with spectra) each quality gate's status:
+//                        0 ok, 1 warning, 2 fail, -1 not evaluated (the half gave no spectrum)
+//   /quality_value       files x halves x gates    (with spectra) the value each gate measured
+// The quality datasets carry a "gates" attribute naming their third axis.
 // The root carries the settings as attributes, and each per-file dataset a "halves" attribute
 // naming its second axis.
 //
@@ -52,7 +56,13 @@ struct ArchiveFile {
     const double* singleBeam = nullptr;     // when spectra are stored
     const double* transmittance = nullptr;  // with ratios
     const double* absorbance = nullptr;     // with ratios
+    // halves x kArchiveGates each, in the order of archiveGateNames(); null: not evaluated.
+    const int8_t* qualityStatus = nullptr;
+    const double* qualityValues = nullptr;
 };
+
+// The quality gates the archive keeps per half, in the order of its third axis.
+const std::vector<std::string>& archiveGateNames();
 
 class RunArchive {
   public:

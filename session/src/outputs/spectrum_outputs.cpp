@@ -59,6 +59,38 @@ std::string spectrumFileName(const char* kind, uint64_t number, const std::strin
     return text;
 }
 
+// A failed half's file says so, and why, in labels a reader of the file sees: QUALITY names the
+// failed gates, QUALITY REASON (continued in QUALITY REASON 2, 3, ...) gives each one's reason.
+// The lines of a JCAMP-DX file hold 80 characters, so the reasons are cut at spaces.
+static void addQualityLabels(const ostrel::spectra::HalfQuality& quality,
+                      std::vector<JcampLabel>* labels) {
+    constexpr size_t kReasonWidth = 56;
+    std::string failed;
+    std::string reasons;
+    for (const ostrel::spectra::Gate& gate : quality.gates) {
+        if (gate.status == ostrel::spectra::GateStatus::Fail) {
+            failed += (failed.empty() ? "" : ", ") + gate.name;
+            reasons += (reasons.empty() ? "" : " ") + gate.name + ": " + gate.reason;
+        }
+    }
+    labels->push_back({"QUALITY", "fail: " + failed});
+    int part = 1;
+    while (!reasons.empty()) {
+        size_t cut = reasons.size();
+        if (cut > kReasonWidth) {
+            cut = reasons.rfind(' ', kReasonWidth);
+            cut = cut == std::string::npos || cut == 0 ? kReasonWidth : cut;
+        }
+        labels->push_back({part == 1 ? "QUALITY REASON" : "QUALITY REASON " + std::to_string(part),
+                           reasons.substr(0, cut)});
+        reasons.erase(0, cut);
+        while (!reasons.empty() && reasons.front() == ' ') {
+            reasons.erase(0, 1);
+        }
+        ++part;
+    }
+}
+
 SpectrumOutputs::SpectrumOutputs(SpectrumOutputSettings settings)
     : settings_(std::move(settings)) {}
 
@@ -90,6 +122,7 @@ bool SpectrumOutputs::start(std::string* error) {
 bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& title,
                                  JcampYUnits units, const std::string& half,
                                  const std::vector<double>& values, double timestampMs,
+                                 const ostrel::spectra::HalfQuality* quality,
                                  std::vector<std::string>* names, std::string* error) {
     const SpectrumAxis& axis = settings_.axis;
     // Ratios are not-a-number where the background is too weak; the file holds the widest
@@ -112,6 +145,9 @@ bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& tit
     spectrum.userLabels.push_back({"SCANS", std::to_string(settings_.scans)});
     if (timestampMs > 0.0) {
         spectrum.userLabels.push_back({"TIMESTAMP", formatTimestamp(timestampMs)});
+    }
+    if (quality != nullptr && quality->worst == ostrel::spectra::GateStatus::Fail) {
+        addQualityLabels(*quality, &spectrum.userLabels);
     }
     std::string text;
     AtomicFile file(settings_.directory, name);
@@ -162,18 +198,20 @@ bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* 
     for (size_t half = 0; half < halves && hasSpectrum && settings_.formats.jcamp; ++half) {
         const std::string& name = settings_.halves[half];
         const std::string title = "file " + std::to_string(input.number) + " " + name;
+        const ostrel::spectra::HalfQuality* quality =
+            half < input.quality.size() ? input.quality[half] : nullptr;
         if (!writeJcamp(spectrumFileName("single-beam", input.number, name), title + " single beam",
-                        JcampYUnits::ArbitraryUnits, name, beams_[half], input.timestampMs, names,
-                        error)) {
+                        JcampYUnits::ArbitraryUnits, name, beams_[half], input.timestampMs,
+                        quality, names, error)) {
             return false;
         }
         if (settings_.hasBackground &&
             (!writeJcamp(spectrumFileName("transmittance", input.number, name),
                          title + " transmittance", JcampYUnits::Transmittance, name,
-                         transmittance_[half], input.timestampMs, names, error) ||
+                         transmittance_[half], input.timestampMs, quality, names, error) ||
              !writeJcamp(spectrumFileName("absorbance", input.number, name), title + " absorbance",
-                         JcampYUnits::Absorbance, name, absorbance_[half], input.timestampMs, names,
-                         error))) {
+                         JcampYUnits::Absorbance, name, absorbance_[half], input.timestampMs,
+                         quality, names, error))) {
             return false;
         }
     }
@@ -186,6 +224,20 @@ bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* 
         entry.timestampMs = input.timestampMs;
         entry.interferograms = input.interferograms;
         entry.singleBeam = flattened(beams_, &beamRows);
+        std::vector<int8_t> statuses;
+        std::vector<double> values;
+        if (input.quality.size() == halves) {
+            for (const ostrel::spectra::HalfQuality* quality : input.quality) {
+                for (const std::string& gateName : archiveGateNames()) {
+                    const ostrel::spectra::Gate* gate = quality->find(gateName);
+                    statuses.push_back(gate == nullptr ? -1 : static_cast<int8_t>(gate->status));
+                    values.push_back(gate == nullptr ? std::numeric_limits<double>::quiet_NaN()
+                                                     : gate->value);
+                }
+            }
+            entry.qualityStatus = statuses.data();
+            entry.qualityValues = values.data();
+        }
         if (settings_.hasBackground) {
             entry.transmittance = flattened(transmittance_, &transmittanceRows);
             entry.absorbance = flattened(absorbance_, &absorbanceRows);
@@ -220,7 +272,7 @@ bool SpectrumOutputs::finish(std::string* error) {
             finished = writeJcamp(
                 meanSingleBeamName(name),
                 "mean single beam of " + std::to_string(filesAdded_) + " file(s), " + name,
-                JcampYUnits::ArbitraryUnits, name, means[half], 0.0, &names, error);
+                JcampYUnits::ArbitraryUnits, name, means[half], 0.0, nullptr, &names, error);
         }
     }
     if (filesAdded_ > 0) {

@@ -14,6 +14,7 @@
 #include "outputs/jcamp_writer.h"
 #include "outputs/run_archive.h"
 #include "outputs/spectrum_axis.h"
+#include "ostrel_spectra/quality.h"
 
 namespace ostrel::session {
 
@@ -40,6 +41,9 @@ struct SpectrumInput {
     double timestampMs = 0.0;
     const double* interferograms = nullptr;
     std::vector<const std::vector<double>*> singleBeams;
+    // The quality gates of each half (with its single beam): a failed half's JCAMP-DX files say
+    // why it must not be trusted.
+    std::vector<const ostrel::spectra::HalfQuality*> quality;
 };
 
 // Not thread-safe: one thread (the file writer's) uses it.
@@ -65,7 +69,8 @@ class SpectrumOutputs {
   private:
     bool writeJcamp(const std::string& name, const std::string& title, JcampYUnits units,
                     const std::string& half, const std::vector<double>& values, double timestampMs,
-                    std::vector<std::string>* names, std::string* error);
+                    const ostrel::spectra::HalfQuality* quality, std::vector<std::string>* names,
+                    std::string* error);
 
     const SpectrumOutputSettings settings_;
     std::unique_ptr<RunArchive> archive_;

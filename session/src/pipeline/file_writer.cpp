@@ -1,5 +1,6 @@
 #include "pipeline/file_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -7,6 +8,14 @@
 #include "ostrel_session/curve_statistics.h"
 
 namespace ostrel::session {
+
+ostrel::spectra::GateStatus FileSummary::worstQuality() const {
+    ostrel::spectra::GateStatus worst = ostrel::spectra::GateStatus::Ok;
+    for (const HalfSummary& half : halves) {
+        worst = std::max(worst, half.quality.worst);
+    }
+    return worst;
+}
 
 std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format) {
     char text[64];
@@ -143,6 +152,7 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
     };
     Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
     working_.resize(halves);
+    quality_.resize(halves);
     std::string spectrumError;
     for (size_t half = 0; half < halves; ++half) {
         const double* curve = file.data.data() + half * points;
@@ -152,7 +162,8 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
         statistics.interferogram = curveStatistics(curve, points);
         ostrel::spectra::Spectrum& spectrum = working_[half];
         std::string problem;
-        if (processor_.process(curve, points, &spectrum, &problem)) {
+        if (processor_.process(curve, points, &spectrum, &quality_[half], &problem)) {
+            statistics.quality = quality_[half];
             statistics.zpdIndex = spectrum.zpdIndex;
             statistics.resolution = spectrum.resolution;
             // Bands closer than twice the resolution are one band to a reader of the summary.
@@ -166,6 +177,20 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
             }
         }
         summary->halves.push_back(statistics);
+    }
+    if (halves == 2 && spectrumError.empty()) {
+        // The reverse half runs the forward half's path backwards: their bursts must agree.
+        ostrel::spectra::checkZpdAgreement(&quality_[0], &quality_[1]);
+        summary->halves[0].quality = quality_[0];
+        summary->halves[1].quality = quality_[1];
+    }
+    for (size_t half = 0; half < halves && spectrumError.empty(); ++half) {
+        HalfSummary& statistics = summary->halves[half];
+        statistics.hint = ostrel::spectra::hint(
+            statistics.quality,
+            statistics.name == "reverse" ? ostrel::spectra::HalfDirection::Reverse
+                                         : ostrel::spectra::HalfDirection::Forward,
+            settings_.skip);
     }
     // An interferogram that gives no spectrum (too few points, a value that is not a number) is
     // still saved; the summary says why its spectrum is missing.
@@ -211,9 +236,10 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
     }
     if (outputs_ != nullptr) {
         std::vector<std::string> names;
-        SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}};
+        SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}, {}};
         for (size_t half = 0; half < halves && hasSpectrum; ++half) {
             input.singleBeams.push_back(&working_[half].values);
+            input.quality.push_back(&summary->halves[half].quality);
         }
         if (!outputs_->add(input, &names, error)) {
             *error = "cannot save file " + std::to_string(file.number) + ": " + *error;

@@ -94,6 +94,7 @@ class FileWriter {
     ostrel::spectra::Processor processor_;
     // The writer thread's own until it has ended: the spectra being computed.
     std::vector<ostrel::spectra::Spectrum> working_;
+    std::vector<ostrel::spectra::HalfQuality> quality_;
     std::vector<double> wavenumbers_;  // the axis of the spectrum file being written
 
     std::mutex mutex_;

@@ -157,6 +157,7 @@ Result Reprocessing::run() {
     Failure failure = Failure::None;
     StoredFile file;
     double firstTimestampMs = 0.0;
+    bool qualityWarned = false;
     while (failure == Failure::None && interferograms->next(&file, &error)) {
         AcquiredFile acquired;
         acquired.number = file.number;
@@ -177,6 +178,11 @@ Result Reprocessing::run() {
         if (report.filesSaved > 1) {
             report.cadenceSeconds = (written.summary.timestampMs - firstTimestampMs) / 1000.0 /
                                     static_cast<double>(report.filesSaved - 1);
+        }
+        if (!qualityWarned) {
+            const std::string warning = qualityWarning(written.summary);
+            qualityWarned = !warning.empty();
+            warn(warning);
         }
         written.event->runId = plan.runId;
         written.event->progress.filesDone = static_cast<int>(report.filesSaved);

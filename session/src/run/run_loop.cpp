@@ -60,6 +60,27 @@ const char* endingName(Ending ending) {
 
 }  // namespace
 
+std::string qualityWarning(const FileSummary& file) {
+    for (const HalfSummary& half : file.halves) {
+        if (half.quality.worst != ostrel::spectra::GateStatus::Fail) {
+            continue;
+        }
+        for (const ostrel::spectra::Gate& gate : half.quality.gates) {
+            if (gate.status == ostrel::spectra::GateStatus::Fail) {
+                std::string text = "file " + std::to_string(file.number) + ", " + half.name +
+                                   " half: the spectrum must not be trusted (" + gate.name +
+                                   "): " + gate.reason +
+                                   "; the run goes on and its files are labelled";
+                if (!half.hint.empty()) {
+                    text += "\n  hint: " + half.hint;
+                }
+                return text;
+            }
+        }
+    }
+    return "";
+}
+
 std::string newRunId(RunKind kind, double startedMs) {
     const std::time_t seconds = static_cast<std::time_t>(startedMs / 1000.0);
     std::tm utc{};
@@ -78,6 +99,7 @@ struct RunLoop::State {
     RunReport report;
     Failure failure = Failure::None;
     bool writeFailureReported = false;
+    bool qualityWarned = false;
     bool summaryStarted = false;
     bool eventsRegistered = false;
     int scan = 0;
@@ -408,6 +430,15 @@ bool RunLoop::collectWritten() {
             reportError(error);
             state_->writeFailureReported = true;
             return false;
+        }
+        if (!state_->qualityWarned) {
+            const std::string warning = qualityWarning(written.summary);
+            if (!warning.empty()) {
+                // Once per run: a person aligning sees it at the first bad file, and a long run's
+                // log is not flooded. Every file's gates are in the summary.
+                warn(warning);
+                state_->qualityWarned = true;
+            }
         }
         written.event->runId = plan_.runId;
         written.event->progress = progress();

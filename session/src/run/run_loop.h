@@ -101,6 +101,10 @@ class RunLoop {
     RunOutcome outcome_;
 };
 
+// The warning for the first file whose spectrum must not be trusted, with its hint; empty when
+// every half passed its gates (warnings included).
+std::string qualityWarning(const FileSummary& file);
+
 // A run's directory name for a run that starts now: "20261209-163012-sample".
 std::string newRunId(RunKind kind, double startedMs);
 
