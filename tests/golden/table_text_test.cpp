@@ -1,6 +1,7 @@
 // A table's JSON file is laid out by hand for speed; it must be byte for byte the text the JSON
-// library gives for the same document, including the values JSON cannot hold, an empty table, and
-// names that collide with each other or with a header member.
+// library gives for the same document, including the values JSON cannot hold, an empty table,
+// names that collide with each other or with a header member, and an index column whose values
+// change between files (its text is kept from one file to the next).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -104,6 +105,18 @@ TEST(TableText, CsvCellsAreTheShortestTextOfEachValue) {
     EXPECT_EQ(written(table, OutputFormat::Csv),
               "# ostrel-acquire test\n# gain: 2\n# laser: 15798.5\nwavenumber,forward\n0,nan\n"
               "0.24107666015625,-inf\n1e+21,1e+05\n-0,12000\n5e-324,-0.5\n");
+    // The same array with one value changed in place, as the next file of a run with another
+    // axis would hand it over: its text must change with it, in both formats.
+    std::vector<double> changed = index;
+    table.indexValues = changed.data();
+    EXPECT_EQ(written(table, OutputFormat::Json), libraryText(table));
+    changed[1] = 0.5;
+    EXPECT_NE(written(table, OutputFormat::Csv).find("\n0.5,-inf\n"), std::string::npos);
+    EXPECT_EQ(written(table, OutputFormat::Json), libraryText(table));
+    table.rows = 4;  // the same values, fewer of them
+    EXPECT_EQ(written(table, OutputFormat::Json), libraryText(table));
+    EXPECT_EQ(written(table, OutputFormat::Csv).find("5e-324"), std::string::npos);
+    table.rows = 5;
     table.indexValues = nullptr;
     table.indexName = "index";
     EXPECT_EQ(written(table, OutputFormat::Csv),

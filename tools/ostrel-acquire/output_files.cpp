@@ -11,6 +11,8 @@
 #include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <string_view>
+#include <vector>
 
 #include "json_text.h"
 
@@ -138,6 +140,59 @@ class TextBuffer {
     char buffer_[kSize];
 };
 
+// The index column of a spectrum (its wavenumbers) is the same in every file of a run and is a
+// third of the numbers of the table, so each thread keeps the text of the last index column it
+// formatted, one for each format, and reuses it while the values are the same to the bit.
+class ColumnTextCache {
+  public:
+    template <typename Format>
+    void update(const double* values, size_t rows, Format format) {
+        if (values_.size() == rows &&
+            std::memcmp(values_.data(), values, rows * sizeof(double)) == 0) {
+            return;
+        }
+        values_.assign(values, values + rows);
+        text_.clear();
+        ends_.clear();
+        char number[64];
+        for (size_t row = 0; row < rows; ++row) {
+            text_.append(number, format(number, values[row]));
+            ends_.push_back(text_.size());
+        }
+    }
+    std::string_view row(size_t row) const {
+        const size_t begin = row == 0 ? 0 : ends_[row - 1];
+        return std::string_view(text_).substr(begin, ends_[row] - begin);
+    }
+
+  private:
+    std::vector<double> values_;
+    std::string text_;
+    std::vector<size_t> ends_;
+};
+
+ColumnTextCache& csvIndexText(const double* values, size_t rows) {
+    thread_local ColumnTextCache cache;
+    cache.update(values, rows, [](char* text, double value) {
+        char* end = wholeOrHalf(value, text);
+        return static_cast<size_t>(
+            (end != nullptr ? end : std::to_chars(text, text + 64, value).ptr) - text);
+    });
+    return cache;
+}
+
+ColumnTextCache& jsonIndexText(const double* values, size_t rows) {
+    thread_local ColumnTextCache cache;
+    cache.update(values, rows, [](char* text, double value) {
+        if (!std::isfinite(value)) {
+            std::memcpy(text, "null", 4);
+            return size_t{4};
+        }
+        return static_cast<size_t>(nlohmann::detail::to_chars(text, text + 64, value) - text);
+    });
+    return cache;
+}
+
 void writeHeaderValueCsv(TextBuffer* out, const HeaderEntry& entry) {
     if (const auto* text = std::get_if<std::string>(&entry.value)) {
         out->text(text->c_str());
@@ -168,9 +223,12 @@ void writeCsv(std::FILE* stream, const Table& table) {
         out->text(column.name.c_str());
     }
     out->put('\n');
+    const ColumnTextCache* index =
+        table.indexValues != nullptr ? &csvIndexText(table.indexValues, table.rows) : nullptr;
     for (size_t row = 0; row < table.rows; ++row) {
-        if (table.indexValues != nullptr) {
-            out->number(table.indexValues[row]);
+        if (index != nullptr) {
+            const std::string_view text = index->row(row);
+            out->text(text.data(), text.size());
         } else {
             out->integer(row);
         }
@@ -252,9 +310,16 @@ void writeJson(std::FILE* stream, const Table& table) {
             continue;
         }
         out->text(": [\n");
+        const ColumnTextCache* cached =
+            values == table.indexValues ? &jsonIndexText(values, table.rows) : nullptr;
         for (size_t row = 0; row < table.rows; ++row) {
             out->text("    ");
-            out->jsonNumber(values[row]);
+            if (cached != nullptr) {
+                const std::string_view cell = cached->row(row);
+                out->text(cell.data(), cell.size());
+            } else {
+                out->jsonNumber(values[row]);
+            }
             out->text(row + 1 < table.rows ? ",\n" : "\n");
         }
         out->text("  ]");
