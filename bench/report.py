@@ -287,6 +287,9 @@ def report(processing, acquisition, scaling, info, repetitions, png_name):
     return "\n".join(lines), (points, unglom, baseline, files, fits)
 
 
+KEPT_MARKER = "<!-- Sections below are not generated: report.py keeps them. -->"
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "default"))
@@ -319,8 +322,17 @@ def main(argv):
     text, series = report(best_runs(reports["processing"]), best_runs(reports["acquisition"]),
                           best_runs(reports["scaling"]), info, repetitions, os.path.basename(png))
     plot(*series, png, results)
+    # Sections measured by other programs (scenario scripts) follow the marker and are kept.
+    kept = ""
+    if os.path.exists(args.output):
+        with open(args.output) as existing:
+            previous = existing.read()
+        if KEPT_MARKER in previous:
+            kept = previous[previous.index(KEPT_MARKER):]
     with open(args.output, "w") as out:
         out.write(text)
+        if kept:
+            out.write("\n" + kept)
     print(f"report: wrote {args.output} and {png}", file=sys.stderr)
     return 0
 

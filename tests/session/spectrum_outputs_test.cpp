@@ -55,11 +55,11 @@ TEST(SpectrumOutputs, AFileWithoutASpectrumIsArchivedButLeftOutOfTheMean) {
     const std::vector<double> reverse3 = {4, 4, 4, 4, 4};
     std::vector<std::string> names;
     ASSERT_TRUE(
-        outputs.add({1, 1000.0, interferograms.data(), {&forward1, &reverse1}}, &names, &error))
+        outputs.add({1, 1000.0, interferograms.data(), {&forward1, &reverse1}, {}}, &names, &error))
         << error;
-    ASSERT_TRUE(outputs.add({2, 2000.0, interferograms.data(), {}}, &names, &error)) << error;
+    ASSERT_TRUE(outputs.add({2, 2000.0, interferograms.data(), {}, {}}, &names, &error)) << error;
     ASSERT_TRUE(
-        outputs.add({3, 3000.0, interferograms.data(), {&forward3, &reverse3}}, &names, &error))
+        outputs.add({3, 3000.0, interferograms.data(), {&forward3, &reverse3}, {}}, &names, &error))
         << error;
     ASSERT_TRUE(outputs.finish(&error)) << error;
     EXPECT_EQ(outputs.filesAdded(), 2u);
@@ -101,7 +101,7 @@ TEST(SpectrumOutputs, FilesOfTheWrongLengthAreRefused) {
     const std::vector<double> shortBeam = {1, 2, 3};
     std::vector<std::string> names;
     EXPECT_FALSE(
-        outputs.add({7, 0.0, interferograms.data(), {&shortBeam, &shortBeam}}, &names, &error));
+        outputs.add({7, 0.0, interferograms.data(), {&shortBeam, &shortBeam}, {}}, &names, &error));
     EXPECT_NE(error.find("file 7 has a single beam of 3 points"), std::string::npos) << error;
 }
 

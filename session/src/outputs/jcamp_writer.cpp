@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace ostrel::session {
 namespace {
@@ -85,24 +86,31 @@ class TableWriter {
         : spectrum_(spectrum), xFactor_(xFactor), out_(out) {}
 
     std::string lineStart(size_t index) const {
-        const double x = spectrum_.firstX + static_cast<double>(index) * spectrum_.deltaX;
-        return std::to_string(std::llround(x / xFactor_));
+        char text[kIntegerText];
+        return std::string(text, lineStart(index, text));
     }
 
+    // Each line is built in a fixed array and appended once: a string per value cost more than
+    // the digits themselves.
     void affn(const std::vector<int64_t>& y) {
         size_t index = 0;
         while (index < y.size()) {
-            std::string line = lineStart(index);
+            char line[kMaxLine + kIntegerText];
+            char* end = lineStart(index, line);
             do {
-                const std::string value = std::to_string(y[index]);
-                if (line.size() + 1 + value.size() > kMaxLine) {
+                char value[kIntegerText];
+                const char* valueEnd = std::to_chars(value, value + sizeof value, y[index]).ptr;
+                const auto length = static_cast<size_t>(valueEnd - value);
+                if (static_cast<size_t>(end - line) + 1 + length > kMaxLine) {
                     break;
                 }
-                line += ' ';
-                line += value;
+                *end++ = ' ';
+                std::memcpy(end, value, length);
+                end += length;
                 ++index;
             } while (index < y.size());
-            finish(line);
+            out_->append(line, static_cast<size_t>(end - line));
+            out_->push_back('\n');
         }
     }
 
@@ -148,6 +156,16 @@ class TableWriter {
     }
 
   private:
+    static constexpr size_t kIntegerText = 24;  // any int64_t with its sign
+
+    // The abscissa of a line's first point in units of XFACTOR, written at `text`.
+    char* lineStart(size_t index, char* text) const {
+        const double x = spectrum_.firstX + static_cast<double>(index) * spectrum_.deltaX;
+        return std::to_chars(text, text + kIntegerText,
+                             static_cast<long long>(std::llround(x / xFactor_)))
+            .ptr;
+    }
+
     void finish(const std::string& line) {
         out_->append(line);
         out_->push_back('\n');

@@ -249,6 +249,31 @@ TEST(FileEvent, SpectrumAxisIsInWavenumbersAndTheCentreBurstIsMeasured) {
     EXPECT_EQ(forward["zoom"]["y"][kZoomHalfWidth], 180.0);
 }
 
+TEST(FileEvent, EachJudgedHalfCarriesItsGatesForThePage) {
+    const std::vector<std::string> halves = {"forward", "reverse"};
+    const size_t points = 64;
+    std::vector<double> data(points * 2, 1.0);
+    LiveFile file;
+    file.number = 3;
+    file.halves = &halves;
+    file.data = data.data();
+    file.pointsPerHalf = points;
+    LiveQuality failed;
+    failed.worst = "fail";
+    failed.gates = {{"burst", "fail", "no centre burst"}, {"clipped", "ok", "not clipped"}};
+    failed.hint = "run with --calibrate";
+    file.quality = {failed, LiveQuality{}};
+    FileEventBuilder builder;
+    const nlohmann::json event = nlohmann::json::parse(builder.build(file));
+    const nlohmann::json& quality = event["halves"][0]["quality"];
+    EXPECT_EQ(quality["worst"], "fail");
+    EXPECT_EQ(quality["gates"].size(), 2u);
+    EXPECT_EQ(quality["gates"][0]["reason"], "no centre burst");
+    EXPECT_EQ(quality["hint"], "run with --calibrate");
+    // A half that was not judged (it gave no spectrum) says nothing rather than "ok".
+    EXPECT_FALSE(event["halves"][1].contains("quality"));
+}
+
 TEST(FileEvent, TrendFollowsTheRecentFilesUpToItsLength) {
     const std::vector<std::string> halves = {"forward"};
     std::vector<double> data(64, 0.0);

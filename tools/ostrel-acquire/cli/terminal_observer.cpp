@@ -63,6 +63,18 @@ void TerminalObserver::onFile(const std::shared_ptr<const ostrel::session::FileE
     if (showAbsorbance && !event->absorbance.empty()) {
         shown.spectrumKind = "absorbance";
     }
+    for (const ostrel::session::HalfSummary& half : event->summary.halves) {
+        live::LiveQuality quality;
+        if (!half.quality.gates.empty()) {
+            quality.worst = std::string(ostrel::spectra::name(half.quality.worst));
+            for (const ostrel::spectra::Gate& gate : half.quality.gates) {
+                quality.gates.push_back(
+                    {gate.name, std::string(ostrel::spectra::name(gate.status)), gate.reason});
+            }
+            quality.hint = half.hint;
+        }
+        shown.quality.push_back(std::move(quality));
+    }
     live_->publishFile(shown);
 }
 

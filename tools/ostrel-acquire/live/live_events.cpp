@@ -93,6 +93,16 @@ std::string FileEventBuilder::build(const LiveFile& file) {
         spectrumJson["first"] = spectrum.firstWavenumber;
         spectrumJson["step"] = spectrum.wavenumberStep;
         json["spectrum"] = std::move(spectrumJson);
+        if (half < file.quality.size() && !file.quality[half].worst.empty()) {
+            const LiveQuality& quality = file.quality[half];
+            JsonValue gates = JsonValue::array();
+            for (const LiveGate& gate : quality.gates) {
+                gates.push_back(
+                    {{"name", gate.name}, {"status", gate.status}, {"reason", gate.reason}});
+            }
+            json["quality"] = {
+                {"worst", quality.worst}, {"gates", std::move(gates)}, {"hint", quality.hint}};
+        }
         halves.push_back(std::move(json));
     }
     trend_.push_back(std::move(entry));

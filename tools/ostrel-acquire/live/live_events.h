@@ -34,6 +34,19 @@ struct LiveSpectrum {
     double wavenumberStep = 0.0;   // cm-1 between values
 };
 
+// One half's quality gates as the page shows them next to its plots.
+struct LiveGate {
+    std::string name;
+    std::string status;  // "ok", "warning", "fail"
+    std::string reason;
+};
+
+struct LiveQuality {
+    std::string worst;  // "ok", "warning", "fail"; empty when the half was not judged
+    std::vector<LiveGate> gates;
+    std::string hint;
+};
+
 // One file as the live view receives it, after its spectra are computed.
 struct LiveFile {
     uint64_t number = 0;
@@ -44,6 +57,7 @@ struct LiveFile {
     const double* data = nullptr;                      // the halves one after the other
     size_t pointsPerHalf = 0;
     std::vector<LiveSpectrum> spectra;  // one per half
+    std::vector<LiveQuality> quality;   // one per half, or none
     // "single beam", or "absorbance" once the run has a background to divide by.
     std::string spectrumKind = "single beam";
 };

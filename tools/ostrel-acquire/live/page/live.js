@@ -87,6 +87,7 @@
     drawChart('spectrum', mergeRows(file.halves.map((half) => negatedX(half.spectrum))), names,
               'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
     element('spectrum-title').textContent = 'Spectrum (' + file.spectrum_kind + ')';
+    drawQuality(file);
 
     const trendNames = names.filter((name) => Array.isArray(file.trend[name]));
     const trendRows = file.trend.file.map((number, k) =>
@@ -109,6 +110,39 @@
     element('burst-change').textContent = burstChange(file, names);
     window.liveView.filesShown += 1;
     window.liveView.lastFileNumber = file.file;
+  }
+
+  // Each half's quality gates next to the plots; a failed half's spectrum is said plainly to be
+  // untrustworthy, with what to try.
+  function drawQuality(file) {
+    const list = element('quality');
+    list.replaceChildren();
+    const failed = [];
+    file.halves.forEach((half) => {
+      if (!half.quality) {
+        return;
+      }
+      const item = document.createElement('li');
+      item.className = 'quality-' + half.quality.worst;
+      const problems = half.quality.gates.filter((gate) => gate.status !== 'ok');
+      item.textContent = half.name + ': ' + half.quality.worst +
+        (problems.length === 0 ? ' (every gate passed)'
+                               : ' — ' + problems.map((gate) => gate.reason).join('; '));
+      list.append(item);
+      if (half.quality.worst === 'fail') {
+        failed.push(half);
+      }
+    });
+    const warning = element('spectrum-warning');
+    if (failed.length === 0) {
+      warning.hidden = true;
+      warning.textContent = '';
+    } else {
+      warning.hidden = false;
+      warning.textContent = 'Do not trust this spectrum (' +
+        failed.map((half) => half.name).join(', ') + '). ' + (failed[0].quality.hint || '');
+    }
+    window.liveView.untrusted = failed.length > 0;
   }
 
   // The change since the previous file and the best so far, for the first half: what a person
