@@ -116,6 +116,16 @@ const std::vector<std::pair<const char*, MemberReader>>& memberReaders() {
              settings->outputs.backgroundThresholdPercent = value.get<double>();
              return true;
          }},
+        {"queue_memory_mib",
+         [](const JsonValue& value, Settings* settings, std::string* problem) {
+             if (!value.is_number_integer() || value.get<int64_t>() < 0 ||
+                 value.get<int64_t>() > INT32_MAX) {
+                 *problem = "must be a whole number of MiB";
+                 return false;
+             }
+             settings->outputs.queueMemoryMiB = static_cast<int>(value.get<int64_t>());
+             return true;
+         }},
         {"plot",
          [](const JsonValue& value, Settings* settings, std::string* problem) {
              if (!value.is_boolean()) {
@@ -182,6 +192,12 @@ FieldErrors checkSettings(const Settings& settings) {
         !outputs.formats.hdf5) {
         errors["format"] = "at least one format is needed";
     }
+    if (outputs.queueMemoryMiB < 1) {
+        errors["queue_memory_mib"] = "the queue's memory must be 1 MiB or more";
+    }
+    if (outputs.writers < 0 || outputs.writers > 64) {
+        errors["writers"] = "writers must be 0 (one per core) to 64";
+    }
     if (!finite(outputs.backgroundThresholdPercent) || outputs.backgroundThresholdPercent < 0.0 ||
         outputs.backgroundThresholdPercent > 100.0) {
         errors["background_threshold_percent"] = "the background threshold must be 0 to 100 %";
@@ -210,6 +226,7 @@ JsonValue settingsJson(const Settings& settings) {
     json["jcamp_form"] = settings.outputs.jcampForm == JcampForm::Difdup ? "difdup" : "affn";
     json["background_threshold_percent"] = settings.outputs.backgroundThresholdPercent;
     json["plot"] = settings.outputs.plot;
+    json["queue_memory_mib"] = settings.outputs.queueMemoryMiB;
     return json;
 }
 

@@ -28,6 +28,10 @@ struct OutputSettings {
     double backgroundThresholdPercent = 1.0;
     bool plot = true;
     std::string gnuplot = "gnuplot";  // the program that draws plot.png
+    // Files fetched and still waiting to be written may hold this much memory; beyond it the
+    // newest files are dropped (and counted as missed).
+    int queueMemoryMiB = 512;
+    int writers = 0;  // threads writing files; 0: as many as the machine has cores (2 to 4)
 };
 
 struct Settings {

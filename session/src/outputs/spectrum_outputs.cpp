@@ -63,7 +63,7 @@ std::string spectrumFileName(const char* kind, uint64_t number, const std::strin
 // failed gates, QUALITY REASON (continued in QUALITY REASON 2, 3, ...) gives each one's reason.
 // The lines of a JCAMP-DX file hold 80 characters, so the reasons are cut at spaces.
 static void addQualityLabels(const ostrel::spectra::HalfQuality& quality,
-                      std::vector<JcampLabel>* labels) {
+                             std::vector<JcampLabel>* labels) {
     constexpr size_t kReasonWidth = 56;
     std::string failed;
     std::string reasons;
@@ -97,10 +97,6 @@ SpectrumOutputs::SpectrumOutputs(SpectrumOutputSettings settings)
 bool SpectrumOutputs::start(std::string* error) {
     const size_t halves = settings_.halves.size();
     sums_.assign(halves, std::vector<double>(settings_.axis.count, 0.0));
-    if (settings_.hasBackground) {
-        transmittance_.assign(halves, std::vector<double>(settings_.axis.count));
-        absorbance_.assign(halves, std::vector<double>(settings_.axis.count));
-    }
     if (!settings_.formats.hdf5 || !settings_.writeFiles) {
         return true;
     }
@@ -123,7 +119,7 @@ bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& tit
                                  JcampYUnits units, const std::string& half,
                                  const std::vector<double>& values, double timestampMs,
                                  const ostrel::spectra::HalfQuality* quality,
-                                 std::vector<std::string>* names, std::string* error) {
+                                 std::vector<std::string>* names, std::string* error) const {
     const SpectrumAxis& axis = settings_.axis;
     // Ratios are not-a-number where the background is too weak; the file holds the widest
     // stretch where they are defined, which JCAMP-DX can describe with FIRSTX and NPOINTS.
@@ -165,55 +161,85 @@ bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& tit
 
 bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* names,
                           std::string* error) {
+    return writeFile(input, &last_, names, error) && addToRun(input, last_, names, error);
+}
+
+bool SpectrumOutputs::writeFile(const SpectrumInput& input, FileSpectra* spectra,
+                                std::vector<std::string>* names, std::string* error) const {
     const size_t halves = settings_.halves.size();
     const size_t count = settings_.axis.count;
-    const bool hasSpectrum = !input.singleBeams.empty();
+    spectra->hasSpectrum = !input.singleBeams.empty();
     // A file without a spectrum still enters the archive (its interferograms are data), with
     // not-a-number for everything computed from it, and is left out of the mean.
-    beams_.assign(halves, std::vector<double>(count, std::numeric_limits<double>::quiet_NaN()));
-    if (hasSpectrum) {
-        for (size_t half = 0; half < halves; ++half) {
-            const std::vector<double>& beam = *input.singleBeams[half];
-            if (beam.size() != count) {
-                *error = "file " + std::to_string(input.number) + " has a single beam of " +
-                         std::to_string(beam.size()) + " points, the run's axis " +
-                         std::to_string(count);
-                return false;
-            }
-            beams_[half] = beam;
-            for (size_t index = 0; index < count; ++index) {
-                sums_[half][index] += beam[index];
-            }
+    spectra->beams.resize(halves);
+    for (size_t half = 0; half < halves; ++half) {
+        std::vector<double>& beam = spectra->beams[half];
+        if (!spectra->hasSpectrum) {
+            beam.assign(count, std::numeric_limits<double>::quiet_NaN());
+            continue;
         }
-        ++filesAdded_;
+        const std::vector<double>& computed = *input.singleBeams[half];
+        if (computed.size() != count) {
+            *error = "file " + std::to_string(input.number) + " has a single beam of " +
+                     std::to_string(computed.size()) + " points, the run's axis " +
+                     std::to_string(count);
+            return false;
+        }
+        beam.assign(computed.begin(), computed.end());
     }
-    for (size_t half = 0; half < halves && settings_.hasBackground; ++half) {
-        divideByBackground(beams_[half].data(), settings_.background.halves[half].data(), count,
-                           settings_.backgroundThreshold, transmittance_[half].data(),
-                           absorbance_[half].data());
+    if (settings_.hasBackground) {
+        spectra->transmittance.resize(halves);
+        spectra->absorbance.resize(halves);
+        for (size_t half = 0; half < halves; ++half) {
+            spectra->transmittance[half].resize(count);
+            spectra->absorbance[half].resize(count);
+            divideByBackground(spectra->beams[half].data(),
+                               settings_.background.halves[half].data(), count,
+                               settings_.backgroundThreshold, spectra->transmittance[half].data(),
+                               spectra->absorbance[half].data());
+        }
     }
     if (!settings_.writeFiles) {
         return true;
     }
-    for (size_t half = 0; half < halves && hasSpectrum && settings_.formats.jcamp; ++half) {
+    for (size_t half = 0; half < halves && spectra->hasSpectrum && settings_.formats.jcamp;
+         ++half) {
         const std::string& name = settings_.halves[half];
         const std::string title = "file " + std::to_string(input.number) + " " + name;
         const ostrel::spectra::HalfQuality* quality =
             half < input.quality.size() ? input.quality[half] : nullptr;
         if (!writeJcamp(spectrumFileName("single-beam", input.number, name), title + " single beam",
-                        JcampYUnits::ArbitraryUnits, name, beams_[half], input.timestampMs,
+                        JcampYUnits::ArbitraryUnits, name, spectra->beams[half], input.timestampMs,
                         quality, names, error)) {
             return false;
         }
         if (settings_.hasBackground &&
             (!writeJcamp(spectrumFileName("transmittance", input.number, name),
                          title + " transmittance", JcampYUnits::Transmittance, name,
-                         transmittance_[half], input.timestampMs, quality, names, error) ||
+                         spectra->transmittance[half], input.timestampMs, quality, names, error) ||
              !writeJcamp(spectrumFileName("absorbance", input.number, name), title + " absorbance",
-                         JcampYUnits::Absorbance, name, absorbance_[half], input.timestampMs,
-                         quality, names, error))) {
+                         JcampYUnits::Absorbance, name, spectra->absorbance[half],
+                         input.timestampMs, quality, names, error))) {
             return false;
         }
+    }
+    return true;
+}
+
+bool SpectrumOutputs::addToRun(const SpectrumInput& input, const FileSpectra& spectra,
+                               std::vector<std::string>* names, std::string* error) {
+    const size_t halves = settings_.halves.size();
+    const size_t count = settings_.axis.count;
+    // In file order, so that the mean is the same sum to the last bit however many threads
+    // wrote the files.
+    if (spectra.hasSpectrum) {
+        for (size_t half = 0; half < halves; ++half) {
+            const std::vector<double>& beam = spectra.beams[half];
+            for (size_t index = 0; index < count; ++index) {
+                sums_[half][index] += beam[index];
+            }
+        }
+        ++filesAdded_;
     }
     if (archive_ != nullptr) {
         std::vector<double> beamRows;
@@ -223,7 +249,7 @@ bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* 
         entry.number = input.number;
         entry.timestampMs = input.timestampMs;
         entry.interferograms = input.interferograms;
-        entry.singleBeam = flattened(beams_, &beamRows);
+        entry.singleBeam = flattened(spectra.beams, &beamRows);
         std::vector<int8_t> statuses;
         std::vector<double> values;
         if (input.quality.size() == halves) {
@@ -239,8 +265,8 @@ bool SpectrumOutputs::add(const SpectrumInput& input, std::vector<std::string>* 
             entry.qualityValues = values.data();
         }
         if (settings_.hasBackground) {
-            entry.transmittance = flattened(transmittance_, &transmittanceRows);
-            entry.absorbance = flattened(absorbance_, &absorbanceRows);
+            entry.transmittance = flattened(spectra.transmittance, &transmittanceRows);
+            entry.absorbance = flattened(spectra.absorbance, &absorbanceRows);
         }
         if (!archive_->append(entry, error)) {
             return false;

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "ostrel_session/formats.h"
+#include "ostrel_spectra/quality.h"
 #include "outputs/background.h"
 #include "outputs/jcamp_writer.h"
 #include "outputs/run_archive.h"
 #include "outputs/spectrum_axis.h"
-#include "ostrel_spectra/quality.h"
 
 namespace ostrel::session {
 
@@ -46,22 +46,41 @@ struct SpectrumInput {
     std::vector<const ostrel::spectra::HalfQuality*> quality;
 };
 
-// Not thread-safe: one thread (the file writer's) uses it.
+// What one file's single beams make: each half's beam on the run's axis (not-a-number when the
+// file gave no spectrum) and, with a background, its ratios.
+struct FileSpectra {
+    std::vector<std::vector<double>> beams;
+    std::vector<std::vector<double>> transmittance;
+    std::vector<std::vector<double>> absorbance;
+    bool hasSpectrum = false;
+};
+
+// writeFile() may run on several threads at once (each with its own FileSpectra); addToRun() runs
+// on one thread at a time, in file order, and so do start() and finish().
 class SpectrumOutputs {
   public:
     explicit SpectrumOutputs(SpectrumOutputSettings settings);
 
     // Creates run.h5 when HDF5 is asked for.
     bool start(std::string* error);
-    // Writes the file's outputs; *names receives the names of the files written.
+    // Writes the file's outputs; *names receives the names of the files written. Both steps below,
+    // on the calling thread.
     bool add(const SpectrumInput& input, std::vector<std::string>* names, std::string* error);
+    // The file's own outputs: its ratios into *spectra and its JCAMP-DX files.
+    bool writeFile(const SpectrumInput& input, FileSpectra* spectra,
+                   std::vector<std::string>* names, std::string* error) const;
+    // What the run keeps of the file, in file order: the mean's sums and the archive's rows.
+    bool addToRun(const SpectrumInput& input, const FileSpectra& spectra,
+                  std::vector<std::string>* names, std::string* error);
     // The mean single beams and the archive's end; also when no file came (then no mean).
     bool finish(std::string* error);
 
     uint64_t filesAdded() const { return filesAdded_; }
     // The ratios of the file added last, per half (empty without a background).
-    const std::vector<std::vector<double>>& lastAbsorbance() const { return absorbance_; }
-    const std::vector<std::vector<double>>& lastTransmittance() const { return transmittance_; }
+    const std::vector<std::vector<double>>& lastAbsorbance() const { return last_.absorbance; }
+    const std::vector<std::vector<double>>& lastTransmittance() const {
+        return last_.transmittance;
+    }
     // The mean single beam per half of the files added, once finish() has run (empty when no
     // file had a spectrum).
     const std::vector<std::vector<double>>& meanSingleBeams() const { return means_; }
@@ -70,14 +89,12 @@ class SpectrumOutputs {
     bool writeJcamp(const std::string& name, const std::string& title, JcampYUnits units,
                     const std::string& half, const std::vector<double>& values, double timestampMs,
                     const ostrel::spectra::HalfQuality* quality, std::vector<std::string>* names,
-                    std::string* error);
+                    std::string* error) const;
 
     const SpectrumOutputSettings settings_;
     std::unique_ptr<RunArchive> archive_;
     std::vector<std::vector<double>> sums_;
-    std::vector<std::vector<double>> beams_;  // the file being added
-    std::vector<std::vector<double>> transmittance_;
-    std::vector<std::vector<double>> absorbance_;
+    FileSpectra last_;  // the file add() took last
     std::vector<std::vector<double>> means_;
     uint64_t filesAdded_ = 0;
     bool finished_ = false;

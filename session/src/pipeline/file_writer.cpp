@@ -24,8 +24,17 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
     return text;
 }
 
+int FileWriter::defaultWorkers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 2u, 4u));
+}
+
 FileWriter::FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs)
-    : settings_(std::move(settings)), outputs_(std::move(outputs)), processor_(settings_.spectra) {}
+    : settings_(std::move(settings)), outputs_(std::move(outputs)) {
+    if (settings_.workers < 1) {
+        settings_.workers = defaultWorkers();
+    }
+}
 
 FileWriter::~FileWriter() {
     finish();
@@ -39,20 +48,37 @@ bool FileWriter::start(std::string* error) {
     if (outputs_ != nullptr && !outputs_->start(error)) {
         return false;
     }
-    thread_ = std::thread(&FileWriter::run, this);
+    for (int index = 0; index < settings_.workers; ++index) {
+        threads_.emplace_back(&FileWriter::run, this);
+    }
     return true;
 }
 
 bool FileWriter::submit(AcquiredFile file) {
+    const size_t bytes = file.data.size() * sizeof(double);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (pending_.size() >= kMaxPending) {
+        // The queue is bounded by memory, not by a count: at least one file always fits, so a
+        // small limit slows nothing down that would otherwise fit.
+        if (pendingBytes_ > 0 && pendingBytes_ + bytes > settings_.maxPendingBytes) {
             return false;
         }
+        pendingBytes_ += bytes;
+        file.sequence = nextSubmitted_++;
         pending_.push_back(std::move(file));
     }
     wake_.notify_one();
     return true;
+}
+
+size_t FileWriter::pendingBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pendingBytes_;
+}
+
+size_t FileWriter::pendingFiles() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(nextSubmitted_ - nextCommitted_);
 }
 
 void FileWriter::finish() {
@@ -64,9 +90,11 @@ void FileWriter::finish() {
         finished_ = true;
         finishing_ = true;
     }
-    wake_.notify_one();
-    if (thread_.joinable()) {
-        thread_.join();
+    wake_.notify_all();
+    for (std::thread& thread : threads_) {
+        if (thread.joinable()) {
+            thread.join();
+        }
     }
     std::string error;
     if (outputs_ != nullptr && !outputs_->finish(&error)) {
@@ -89,9 +117,13 @@ std::string FileWriter::failure() {
     return failure_;
 }
 
-// Runs until finish() with nothing left to write; after a failure it drops what arrives, since
-// the run's thread stops the run as soon as it sees the failure.
+// Each worker runs until finish() with nothing left to write. The files' own outputs are written
+// in parallel; what the run keeps of them is added in file order, so the archive's rows and the
+// records follow the files' numbers and the mean is the same sum however many workers there are.
+// After a failure the workers drop what arrives, since the run's thread stops the run as soon as
+// it sees the failure.
 void FileWriter::run() {
+    Worker worker(settings_.spectra);
     for (;;) {
         AcquiredFile file;
         {
@@ -102,37 +134,65 @@ void FileWriter::run() {
             }
             file = std::move(pending_.front());
             pending_.pop_front();
-            if (!failure_.empty()) {
-                continue;
-            }
         }
+        const size_t bytes = file.data.size() * sizeof(double);
         WrittenFile written;
         std::string error;
-        const bool saved = saveNow(std::move(file), &written, &error);
+        // The time the file keeps a worker busy, without its wait for its turn: what the
+        // rate the pool can sustain is worked out from.
+        auto started = std::chrono::steady_clock::now();
+        bool saved = failure().empty() && writeOwnOutputs(worker, file, &written, &error);
+        double busySeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            committed_.wait(lock, [&] { return nextCommitted_ == file.sequence; });
+        }
+        // Only this worker is between the wait and the increment below: the ordered part needs
+        // no lock of its own.
+        started = std::chrono::steady_clock::now();
+        saved = saved && failure().empty() && addToRun(worker, file, &written, &error);
+        busySeconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (saved) {
+            written.summary.writeSeconds = busySeconds;
+            written.event->summary = written.summary;
+            written.event->data = std::move(file.data);
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (saved) {
                 written_.push_back(std::move(written));
-            } else {
+            } else if (failure_.empty() && !error.empty()) {
                 failure_ = error;
             }
+            pendingBytes_ -= bytes;
+            ++nextCommitted_;
         }
+        committed_.notify_all();
         ready_.signal();
     }
 }
 
 bool FileWriter::saveNow(AcquiredFile file, WrittenFile* written, std::string* error) {
+    if (callerWorker_ == nullptr) {
+        callerWorker_ = std::make_unique<Worker>(settings_.spectra);
+    }
     const auto started = std::chrono::steady_clock::now();
-    const bool saved = save(file, written, error);
+    const bool saved = writeOwnOutputs(*callerWorker_, file, written, error) &&
+                       addToRun(*callerWorker_, file, written, error);
     written->summary.writeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (saved) {
         written->event->summary = written->summary;
+        written->event->data = std::move(file.data);
     }
     return saved;
 }
 
-bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* error) {
+// The file's own work, on any worker: spectra, gates, tables, JCAMP-DX files and ratios.
+bool FileWriter::writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile* written,
+                                 std::string* error) {
     FileSummary* summary = &written->summary;
     const size_t halves = settings_.halves.size();
     const size_t points = file.data.size() / halves;
@@ -151,8 +211,8 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
         {"skip", static_cast<int64_t>(settings_.skip)},
     };
     Table interferogram{"ostrel-acquire interferogram", header, "index", {}, points};
-    working_.resize(halves);
-    quality_.resize(halves);
+    worker.spectra.resize(halves);
+    worker.quality.resize(halves);
     std::string spectrumError;
     for (size_t half = 0; half < halves; ++half) {
         const double* curve = file.data.data() + half * points;
@@ -160,10 +220,10 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
         HalfSummary statistics;
         statistics.name = settings_.halves[half];
         statistics.interferogram = curveStatistics(curve, points);
-        ostrel::spectra::Spectrum& spectrum = working_[half];
+        ostrel::spectra::Spectrum& spectrum = worker.spectra[half];
         std::string problem;
-        if (processor_.process(curve, points, &spectrum, &quality_[half], &problem)) {
-            statistics.quality = quality_[half];
+        if (worker.processor.process(curve, points, &spectrum, &worker.quality[half], &problem)) {
+            statistics.quality = worker.quality[half];
             statistics.zpdIndex = spectrum.zpdIndex;
             statistics.resolution = spectrum.resolution;
             // Bands closer than twice the resolution are one band to a reader of the summary.
@@ -180,30 +240,30 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
     }
     if (halves == 2 && spectrumError.empty()) {
         // The reverse half runs the forward half's path backwards: their bursts must agree.
-        ostrel::spectra::checkZpdAgreement(&quality_[0], &quality_[1]);
-        summary->halves[0].quality = quality_[0];
-        summary->halves[1].quality = quality_[1];
+        ostrel::spectra::checkZpdAgreement(&worker.quality[0], &worker.quality[1]);
+        summary->halves[0].quality = worker.quality[0];
+        summary->halves[1].quality = worker.quality[1];
     }
     for (size_t half = 0; half < halves && spectrumError.empty(); ++half) {
         HalfSummary& statistics = summary->halves[half];
-        statistics.hint = ostrel::spectra::hint(
-            statistics.quality,
-            statistics.name == "reverse" ? ostrel::spectra::HalfDirection::Reverse
-                                         : ostrel::spectra::HalfDirection::Forward,
-            settings_.skip);
+        statistics.hint = ostrel::spectra::hint(statistics.quality,
+                                                statistics.name == "reverse"
+                                                    ? ostrel::spectra::HalfDirection::Reverse
+                                                    : ostrel::spectra::HalfDirection::Forward,
+                                                settings_.skip);
     }
     // An interferogram that gives no spectrum (too few points, a value that is not a number) is
     // still saved; the summary says why its spectrum is missing.
     const bool hasSpectrum = spectrumError.empty();
     const ostrel::spectra::Settings& spectra = settings_.spectra;
-    const ostrel::spectra::Spectrum& first = working_.front();
+    const ostrel::spectra::Spectrum& first = worker.spectra.front();
     // Both halves have the same length, so they share one axis.
-    wavenumbers_.resize(hasSpectrum ? first.values.size() : 0);
-    for (size_t j = 0; j < wavenumbers_.size(); ++j) {
-        wavenumbers_[j] = first.wavenumber(j);
+    worker.wavenumbers.resize(hasSpectrum ? first.values.size() : 0);
+    for (size_t j = 0; j < worker.wavenumbers.size(); ++j) {
+        worker.wavenumbers[j] = first.wavenumber(j);
     }
-    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, wavenumbers_.size()};
-    spectrum.indexValues = wavenumbers_.data();
+    Table spectrum{"ostrel-acquire spectrum", header, "wavenumber", {}, worker.wavenumbers.size()};
+    spectrum.indexValues = worker.wavenumbers.data();
     spectrum.header.push_back({"wavenumber_unit", std::string("cm^-1")});
     spectrum.header.push_back({"laser_wavenumber", spectra.laserWavenumber});
     spectrum.header.push_back({"undersampling", static_cast<int64_t>(spectra.undersampling)});
@@ -214,7 +274,7 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
     spectrum.header.push_back({"zero_fill", static_cast<int64_t>(spectra.zeroFill)});
     spectrum.header.push_back({"transform_length", static_cast<int64_t>(first.transformLength)});
     for (size_t half = 0; half < halves && hasSpectrum; ++half) {
-        spectrum.columns.push_back({settings_.halves[half], working_[half].values.data()});
+        spectrum.columns.push_back({settings_.halves[half], worker.spectra[half].values.data()});
     }
     for (const OutputFormat format : settings_.tables) {
         const std::string interferogramName =
@@ -234,14 +294,14 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
     if (!hasSpectrum) {
         summary->spectrumError = spectrumError;
     }
+    worker.input = SpectrumInput{file.number, file.timestampMs, file.data.data(), {}, {}};
+    for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+        worker.input.singleBeams.push_back(&worker.spectra[half].values);
+        worker.input.quality.push_back(&summary->halves[half].quality);
+    }
     if (outputs_ != nullptr) {
         std::vector<std::string> names;
-        SpectrumInput input{file.number, file.timestampMs, file.data.data(), {}, {}};
-        for (size_t half = 0; half < halves && hasSpectrum; ++half) {
-            input.singleBeams.push_back(&working_[half].values);
-            input.quality.push_back(&summary->halves[half].quality);
-        }
-        if (!outputs_->add(input, &names, error)) {
+        if (!outputs_->writeFile(worker.input, &worker.fileSpectra, &names, error)) {
             *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
             return false;
         }
@@ -258,13 +318,31 @@ bool FileWriter::save(AcquiredFile& file, WrittenFile* written, std::string* err
     event->scans = settings_.scans;
     event->halves = settings_.halves;
     event->pointsPerHalf = points;
-    event->spectra = working_;
-    if (outputs_ != nullptr && !outputs_->lastAbsorbance().empty() && hasSpectrum) {
-        event->transmittance = outputs_->lastTransmittance();
-        event->absorbance = outputs_->lastAbsorbance();
+    event->spectra = worker.spectra;
+    if (outputs_ != nullptr && !worker.fileSpectra.absorbance.empty() && hasSpectrum) {
+        event->transmittance = worker.fileSpectra.transmittance;
+        event->absorbance = worker.fileSpectra.absorbance;
     }
-    event->data = std::move(file.data);
     written->event = std::move(event);
+    return true;
+}
+
+// In file order, one file at a time: what the run keeps of the file (the archive's rows, the
+// mean's sums).
+bool FileWriter::addToRun(Worker& worker, const AcquiredFile& file, WrittenFile* written,
+                          std::string* error) {
+    if (outputs_ == nullptr) {
+        return true;
+    }
+    std::vector<std::string> names;
+    worker.input.interferograms = file.data.data();
+    if (!outputs_->addToRun(worker.input, worker.fileSpectra, &names, error)) {
+        *error = "cannot save file " + std::to_string(file.number) + ": " + *error;
+        return false;
+    }
+    if (written->summary.interferogramName.empty() && !names.empty()) {
+        written->summary.interferogramName = names.front();
+    }
     return true;
 }
 

@@ -1,8 +1,10 @@
 // Saving acquired files away from the thread that follows the driver's events. The driver keeps
 // only the newest file, so the host must fetch each one before the next two are published; disk
-// writes (some milliseconds each) must not delay that. The run's thread copies the data out and
-// hands it over here; this thread computes each half's single-beam spectrum in cm^-1, writes the
-// file's outputs, and hands back the file's summary with an event for the observers.
+// writes (milliseconds each, most of it waiting for the disk) must not delay that. The run's
+// thread copies the data out and hands it over here; a small pool of workers computes each
+// half's single-beam spectrum in cm^-1 and writes the file's outputs in parallel, adds what the
+// run keeps (the archive, the mean) in file order, and hands back each file's summary with an
+// event for the observers, in file order.
 #pragma once
 
 #include <condition_variable>
@@ -25,6 +27,7 @@ namespace ostrel::session {
 // One file as fetched from the driver: the halves follow one another in `data`.
 struct AcquiredFile {
     uint64_t number = 0;
+    uint64_t sequence = 0;  // the order in which it was submitted
     double timestampMs = 0.0;
     double coaddEventMs = 0.0;  // when the host saw the co-add event, ms since 1970 UTC
     std::vector<double> data;
@@ -41,6 +44,10 @@ struct FileSettings {
     int gain = 0;
     int skip = 0;
     std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
+    int workers = 0;                  // 0: FileWriter::defaultWorkers()
+    // Files waiting to be written may hold at most this much memory; a disk slower than the
+    // instrument for that long loses files (reported) rather than memory without bound.
+    size_t maxPendingBytes = size_t{512} << 20;
 };
 
 // A file the writer has finished: its summary and the event that shows it.
@@ -53,9 +60,8 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
 
 class FileWriter {
   public:
-    // At most this many files wait to be written; a disk slower than the instrument for that
-    // long loses files (reported) rather than memory without bound.
-    static constexpr size_t kMaxPending = 64;
+    // The cores of the machine, at least 2 (writing is mostly waiting for the disk) and at most 4.
+    static int defaultWorkers();
 
     // outputs (may be null) takes each file's single beams after the tables are written.
     explicit FileWriter(FileSettings settings, std::unique_ptr<SpectrumOutputs> outputs = nullptr);
@@ -66,10 +72,15 @@ class FileWriter {
     bool start(std::string* error);
     // Readable (an eventfd) whenever files were written or writing failed.
     int readyDescriptor() const { return ready_.descriptor(); }
+    int workers() const { return settings_.workers; }
+    size_t maxPendingBytes() const { return settings_.maxPendingBytes; }
 
-    // False when kMaxPending files are still waiting; the file is then dropped.
+    // False when the files waiting would hold more than maxPendingBytes; the file is then
+    // dropped.
     bool submit(AcquiredFile file);
-    // Writes what is still waiting, ends the thread and finishes the outputs (a failure then is
+    size_t pendingBytes();
+    size_t pendingFiles();
+    // Writes what is still waiting, ends the workers and finishes the outputs (a failure then is
     // reported by failure()).
     void finish();
 
@@ -82,31 +93,47 @@ class FileWriter {
     // finish().
     const SpectrumOutputs* outputs() const { return outputs_.get(); }
 
-    // Writes one file on the calling thread (the pipeline of a reprocessed run).
+    // Writes one file on the calling thread (the pipeline of a reprocessed run); not while the
+    // workers run.
     bool saveNow(AcquiredFile file, WrittenFile* written, std::string* error);
 
   private:
-    void run();
-    bool save(AcquiredFile& file, WrittenFile* written, std::string* error);
+    // What one worker reuses from file to file.
+    struct Worker {
+        explicit Worker(const ostrel::spectra::Settings& spectraSettings)
+            : processor(spectraSettings) {}
+        ostrel::spectra::Processor processor;
+        std::vector<ostrel::spectra::Spectrum> spectra;
+        std::vector<ostrel::spectra::HalfQuality> quality;
+        std::vector<double> wavenumbers;  // the axis of the spectrum file being written
+        SpectrumInput input;
+        FileSpectra fileSpectra;
+    };
 
-    const FileSettings settings_;
+    void run();
+    bool writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile* written,
+                         std::string* error);
+    bool addToRun(Worker& worker, const AcquiredFile& file, WrittenFile* written,
+                  std::string* error);
+
+    FileSettings settings_;
     std::unique_ptr<SpectrumOutputs> outputs_;
-    ostrel::spectra::Processor processor_;
-    // The writer thread's own until it has ended: the spectra being computed.
-    std::vector<ostrel::spectra::Spectrum> working_;
-    std::vector<ostrel::spectra::HalfQuality> quality_;
-    std::vector<double> wavenumbers_;  // the axis of the spectrum file being written
+    std::unique_ptr<Worker> callerWorker_;  // saveNow's
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable committed_;
     std::deque<AcquiredFile> pending_;
+    size_t pendingBytes_ = 0;     // of the files submitted and not yet written
+    uint64_t nextSubmitted_ = 0;  // the next submitted file's sequence
+    uint64_t nextCommitted_ = 0;  // the sequence whose in-order part comes next
     std::vector<WrittenFile> written_;
     std::string failure_;
     bool finishing_ = false;
     bool finished_ = false;
 
     WakeEvent ready_;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace ostrel::session

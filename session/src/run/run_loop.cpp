@@ -100,6 +100,7 @@ struct RunLoop::State {
     Failure failure = Failure::None;
     bool writeFailureReported = false;
     bool qualityWarned = false;
+    bool rateWarned = false;
     bool summaryStarted = false;
     bool eventsRegistered = false;
     int scan = 0;
@@ -297,6 +298,8 @@ std::unique_ptr<FileWriter> makeFilePipeline(const RunPlan& plan) {
     files.gain = settings.acquisition.gain;
     files.skip = plan.skip;
     files.halves = plan.halves;
+    files.workers = settings.outputs.writers;
+    files.maxPendingBytes = static_cast<size_t>(settings.outputs.queueMemoryMiB) << 20;
     // Without an axis (too few points for a spectrum) the files carry no spectra, and there is
     // nothing for the spectral outputs to do.
     return std::make_unique<FileWriter>(files, plan.hasAxis ? makeSpectrumOutputs(plan) : nullptr);
@@ -405,8 +408,9 @@ void RunLoop::fetchFile(uint64_t signalled) {
         state_->lastData = file.data;
         if (!state_->writer->submit(std::move(file))) {
             problem = "the disk does not keep up: file " + std::to_string(report.filesSignalled) +
-                      " dropped with " + std::to_string(FileWriter::kMaxPending) +
-                      " files still waiting to be written";
+                      " dropped with " + std::to_string(state_->writer->pendingFiles()) +
+                      " files (" + std::to_string(state_->writer->pendingBytes() >> 20) +
+                      " MiB) still waiting to be written";
         }
     }
     if (!problem.empty()) {
@@ -425,6 +429,7 @@ bool RunLoop::collectWritten() {
         state_->lastTimestampMs = written.summary.timestampMs;
         ++report.filesSaved;
         report.writeSeconds += written.summary.writeSeconds;
+        warnWhenWritingFallsBehind();
         std::string error;
         if (!state_->records.append(written.summary, &error) && !state_->writeFailureReported) {
             reportError(error);
@@ -511,6 +516,42 @@ Failure RunLoop::followEvents() {
             return Failure::Acquisition;
         }
     }
+}
+
+// Once enough files were written to know both rates: the rate the writers can sustain against
+// the rate files arrive at. Said once, early, so that a run that will lose files says so while a
+// person can still change the formats, rather than in a count of missed files at its end.
+void RunLoop::warnWhenWritingFallsBehind() {
+    constexpr uint64_t kFilesToJudge = 20;
+    const RunReport& report = state_->report;
+    if (state_->rateWarned || report.filesSaved < kFilesToJudge || plan_.intervalSeconds > 0.0) {
+        return;
+    }
+    state_->rateWarned = true;
+    const double cadence = cadenceSeconds();
+    const double perFile = report.writeSeconds / static_cast<double>(report.filesSaved);
+    if (cadence <= 0.0 || perFile <= 0.0) {
+        return;
+    }
+    const double workers = static_cast<double>(state_->writer->workers());
+    const double sustained = workers / perFile;
+    const double arriving = 1.0 / cadence;
+    if (sustained >= arriving) {
+        return;
+    }
+    const double queueMiB = static_cast<double>(state_->writer->maxPendingBytes() >> 20);
+    const double fileMiB =
+        static_cast<double>(report.pointsReported) * sizeof(double) / (1024.0 * 1024.0);
+    const double secondsToFull = queueMiB / std::max(fileMiB, 1e-9) / (arriving - sustained);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "writing keeps up with about %.0f files/s (%.1f ms a file on %d threads) and "
+                  "the instrument delivers %.0f files/s: files will be missed once the queue's "
+                  "%.0f MiB are full, in about %.0f s; fewer formats (hdf5 writes fastest), more "
+                  "scans per file or a larger --queue-memory avoid that",
+                  sustained, perFile * 1000.0, state_->writer->workers(), arriving, queueMiB,
+                  secondsToFull);
+    warn(text);
 }
 
 void RunLoop::follow() {

@@ -88,6 +88,7 @@ class RunLoop {
     Failure followEvents();
     void fetchFile(uint64_t signalled);
     bool collectWritten();
+    void warnWhenWritingFallsBehind();
     void shutDown(bool closeDriver);
     double cadenceSeconds() const;
     void finishRun(Failure failure);

@@ -181,6 +181,15 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
                    "are not-a-number")
         ->check(CLI::Range(0.0, 100.0))
         ->capture_default_str();
+    app.add_option("--queue-memory", outputs.queueMemoryMiB,
+                   "MiB that files fetched and still waiting to be written may hold; beyond it "
+                   "files are dropped and counted as missed")
+        ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
+    app.add_option("--writers", outputs.writers,
+                   "threads that compute spectra and write files (0: one per core, 2 to 4)")
+        ->check(CLI::Range(0, 64))
+        ->capture_default_str();
     app.add_option("--interval", run.intervalSeconds,
                    "a time series: start one file every SECONDS (each its own co-add run)")
         ->check(CLI::NonNegativeNumber);
