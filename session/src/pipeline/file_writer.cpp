@@ -1,5 +1,9 @@
 #include "pipeline/file_writer.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -23,6 +27,23 @@ std::string numberedFileName(const char* stem, uint64_t number, OutputFormat for
                   formatExtension(format));
     return text;
 }
+
+namespace {
+
+// The workers yield the processor to the thread that fetches files from the driver (and to the
+// driver's own scan thread): a file the fetch is late for is lost, while a file a worker is late
+// for only waits in the queue. On Linux a nice value belongs to the thread.
+void lowerThisThreadsPriority() {
+    constexpr int kWorkerNiceness = 10;
+    const auto thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) {
+        setpriority(PRIO_PROCESS, thread, std::min(current + kWorkerNiceness, 19));
+    }
+}
+
+}  // namespace
 
 int FileWriter::defaultWorkers() {
     const unsigned cores = std::thread::hardware_concurrency();
@@ -123,6 +144,7 @@ std::string FileWriter::failure() {
 // After a failure the workers drop what arrives, since the run's thread stops the run as soon as
 // it sees the failure.
 void FileWriter::run() {
+    lowerThisThreadsPriority();
     Worker worker(settings_.spectra);
     for (;;) {
         AcquiredFile file;
