@@ -126,6 +126,15 @@ const std::vector<std::pair<const char*, MemberReader>>& memberReaders() {
              settings->outputs.queueMemoryMiB = static_cast<int>(value.get<int64_t>());
              return true;
          }},
+        {"directions",
+         [](const JsonValue& value, Settings* settings, std::string* problem) {
+             if (!value.is_string() ||
+                 !parseDirections(value.get<std::string>(), &settings->outputs.directions)) {
+                 *problem = "must be combined, separate or both";
+                 return false;
+             }
+             return true;
+         }},
         {"plot",
          [](const JsonValue& value, Settings* settings, std::string* problem) {
              if (!value.is_boolean()) {
@@ -227,6 +236,7 @@ JsonValue settingsJson(const Settings& settings) {
     json["background_threshold_percent"] = settings.outputs.backgroundThresholdPercent;
     json["plot"] = settings.outputs.plot;
     json["queue_memory_mib"] = settings.outputs.queueMemoryMiB;
+    json["directions"] = std::string(name(settings.outputs.directions));
     return json;
 }
 
@@ -269,6 +279,28 @@ std::string describeSpectralSettings(const ostrel::spectra::Settings& settings) 
                   std::string(ostrel::spectra::name(settings.apodization)).c_str(),
                   settings.zeroFill, settings.phaseResolution);
     return text;
+}
+
+std::string_view name(Directions directions) {
+    switch (directions) {
+        case Directions::Combined:
+            return "combined";
+        case Directions::Separate:
+            return "separate";
+        case Directions::Both:
+            break;
+    }
+    return "both";
+}
+
+bool parseDirections(std::string_view text, Directions* directions) {
+    for (const Directions each : {Directions::Both, Directions::Combined, Directions::Separate}) {
+        if (text == name(each)) {
+            *directions = each;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string_view name(RunKind kind) {

@@ -71,14 +71,24 @@ TEST(Workflow, BackgroundThenSampleFilesReadBackByAnIndependentReaderAsTheArchiv
     ASSERT_EQ(result.exitCode, 0) << result.err;
 
     std::vector<std::string> names;
+    std::vector<std::string> combined;
     for (const std::string& name : directoryEntries(sample)) {
-        if (endsWith(name, ".jdx")) {
+        if (endsWith(name, "-combined.jdx")) {
+            combined.push_back(sample + "/" + name);
+        } else if (endsWith(name, ".jdx")) {
             names.push_back(name);
         }
     }
     std::sort(names.begin(), names.end());
     // Single beam, transmittance and absorbance for 2 files x 2 halves, and the 2 means.
     ASSERT_EQ(names.size(), 14u);
+    // The same for each file's combined single beam, and its mean; the independent reader takes
+    // them as it takes the halves'.
+    ASSERT_EQ(combined.size(), 7u);
+    JsonValue combinedRead;
+    std::string combinedError;
+    ASSERT_TRUE(readJcampFiles(combined, &combinedRead, &combinedError)) << combinedError;
+    ASSERT_EQ(combinedRead.size(), 7u);
     std::vector<std::string> paths;
     for (const std::string& name : names) {
         paths.push_back(sample + "/" + name);
@@ -242,9 +252,9 @@ TEST(Workflow, FormatListChoosesTheOutputsAndAWrongListIsAUsageError) {
     ASSERT_EQ(result.exitCode, 0) << result.err;
     std::vector<std::string> entries = directoryEntries(out);
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries,
-              (std::vector<std::string>{"mean-single-beam-forward.jdx",
-                                        "mean-single-beam-reverse.jdx", "run.h5", "summary.json"}));
+    EXPECT_EQ(entries, (std::vector<std::string>{
+                           "mean-single-beam-combined.jdx", "mean-single-beam-forward.jdx",
+                           "mean-single-beam-reverse.jdx", "run.h5", "summary.json"}));
     EXPECT_EQ(readSummary(out)["settings"]["format"].get<std::string>(), "hdf5");
 
     result = runTool({"--format", "csv,xml", "--out", scratch.path() + "/bad"}, {}, scratch.path());

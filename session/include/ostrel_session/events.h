@@ -61,6 +61,15 @@ struct HalfSummary {
     std::string hint;
 };
 
+// The file's combined single beam (two-direction runs): which halves it was made from, how far
+// the halves disagreed, and why a half was left out or the halves were flagged.
+struct CombinedSummary {
+    bool present = false;
+    std::string used;  // "both", "forward" or "reverse"
+    double disagreement = 0.0;
+    std::string note;
+};
+
 // One saved file as the run's records keep it.
 struct FileSummary {
     uint64_t number = 0;
@@ -70,6 +79,7 @@ struct FileSummary {
     double timestampMs = 0.0;
     double writeSeconds = 0.0;  // the pipeline's time for this file: spectra and outputs
     std::vector<HalfSummary> halves;
+    CombinedSummary combined;
 
     // The worst gate status of the file's halves.
     ostrel::spectra::GateStatus worstQuality() const;
@@ -108,6 +118,11 @@ struct FileEvent {
     // Per half on the spectra's axis when the run has a background, else empty.
     std::vector<std::vector<double>> transmittance;
     std::vector<std::vector<double>> absorbance;
+    // The combined single beam of a two-direction file (no values otherwise), on the halves'
+    // axis, and its ratios when the run has a background.
+    ostrel::spectra::Spectrum combined;
+    std::vector<double> combinedTransmittance;
+    std::vector<double> combinedAbsorbance;
     FileSummary summary;
     ProgressState progress;  // the run's progress with this file counted
 };

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "ostrel_session/formats.h"
 #include "ostrel_session/json_text.h"
@@ -21,6 +22,13 @@ struct AcquisitionSettings {
     int skip = 0;        // points skipped at the start of a scan (a calibration sets its own)
 };
 
+// Which spectra a two-direction run writes per file: the combined single beam (the mean of the
+// halves', as spectroscopy software reports one spectrum per measurement), each half's, or both.
+enum class Directions { Both, Combined, Separate };
+
+std::string_view name(Directions directions);
+bool parseDirections(std::string_view text, Directions* directions);
+
 struct OutputSettings {
     OutputFormats formats;  // csv,jcamp unless asked otherwise
     JcampForm jcampForm = JcampForm::Affn;
@@ -32,6 +40,7 @@ struct OutputSettings {
     // newest files are dropped (and counted as missed).
     int queueMemoryMiB = 512;
     int writers = 0;  // threads writing files; 0: as many as the machine has cores (2 to 4)
+    Directions directions = Directions::Both;
 };
 
 struct Settings {

@@ -147,6 +147,15 @@ JsonValue fileRecordJson(const FileSummary& file) {
         halves.push_back(std::move(entry));
     }
     json["halves"] = std::move(halves);
+    if (file.combined.present) {
+        JsonValue combined;
+        combined["halves_used"] = file.combined.used;
+        combined["disagreement"] = file.combined.disagreement;
+        if (!file.combined.note.empty()) {
+            combined["note"] = file.combined.note;
+        }
+        json["combined"] = std::move(combined);
+    }
     return json;
 }
 

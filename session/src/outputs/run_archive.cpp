@@ -1,12 +1,13 @@
 #include "outputs/run_archive.h"
 
-#include "ostrel_spectra/quality.h"
-
 #include <hdf5.h>
 
 #include <array>
 #include <cmath>
 #include <limits>
+#include <tuple>
+
+#include "ostrel_spectra/quality.h"
 
 namespace ostrel::session {
 namespace {
@@ -195,6 +196,9 @@ struct RunArchive::Handles {
     Id file;
     Id qualityStatus;
     Id qualityValue;
+    Id combined;
+    Id combinedTransmittance;
+    Id combinedAbsorbance;
     Id interferograms;
     Id singleBeam;
     Id transmittance;
@@ -207,7 +211,8 @@ struct RunArchive::Handles {
     bool closeAll() {
         bool closed = true;
         for (Id* dataset : {&interferograms, &singleBeam, &transmittance, &absorbance, &timestamps,
-                            &fileNumbers, &meanSingleBeam, &qualityStatus, &qualityValue}) {
+                            &fileNumbers, &meanSingleBeam, &qualityStatus, &qualityValue, &combined,
+                            &combinedTransmittance, &combinedAbsorbance}) {
             closed = dataset->reset() && closed;
         }
         return file.reset() && closed;
@@ -301,6 +306,25 @@ bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, st
             return fail("create the quality datasets", error);
         }
     }
+    if (layout.combined && bins > 0) {
+        struct Combined {
+            Id* dataset;
+            const char* name;
+            bool wanted;
+        };
+        for (const Combined& data :
+             {Combined{&h.combined, "combined_single_beam", true},
+              Combined{&h.combinedTransmittance, "combined_transmittance", layout.ratios},
+              Combined{&h.combinedAbsorbance, "combined_absorbance", layout.ratios}}) {
+            if (!data.wanted) {
+                continue;
+            }
+            *data.dataset = createGrowing(file, data.name, H5T_NATIVE_DOUBLE, {bins}, 1);
+            if (!data.dataset->valid()) {
+                return fail(std::string("create ") + data.name, error);
+            }
+        }
+    }
     h.timestamps = createGrowing(file, "timestamps", H5T_NATIVE_DOUBLE, {}, kSmallChunk);
     h.fileNumbers = createGrowing(file, "file_numbers", H5T_NATIVE_UINT64, {}, kSmallChunk);
     if (!h.timestamps.valid() || !h.fileNumbers.valid() ||
@@ -366,11 +390,26 @@ bool RunArchive::append(const ArchiveFile& entry, std::string* error) {
             return fail("add file " + std::to_string(entry.number) + " to " + data.name, error);
         }
     }
+    for (const auto& [dataset, values, name] :
+         {std::tuple<const Id*, const double*, const char*>{&h.combined, entry.combined,
+                                                            "combined_single_beam"},
+          {&h.combinedTransmittance, entry.combinedTransmittance, "combined_transmittance"},
+          {&h.combinedAbsorbance, entry.combinedAbsorbance, "combined_absorbance"}}) {
+        if (!dataset->valid()) {
+            continue;
+        }
+        if (values == nullptr) {
+            *error = std::string("file ") + std::to_string(entry.number) + " has no " + name;
+            return false;
+        }
+        if (!appendRow(dataset->get(), H5T_NATIVE_DOUBLE, row, {bins}, values)) {
+            return fail("add file " + std::to_string(entry.number) + " to " + name, error);
+        }
+    }
     if (h.qualityStatus.valid()) {
         const hsize_t gates = archiveGateNames().size();
         const std::vector<int8_t> notEvaluated(halves * gates, -1);
-        const std::vector<double> noValue(halves * gates,
-                                          std::numeric_limits<double>::quiet_NaN());
+        const std::vector<double> noValue(halves * gates, std::numeric_limits<double>::quiet_NaN());
         const void* statuses =
             entry.qualityStatus != nullptr ? entry.qualityStatus : notEvaluated.data();
         const void* values = entry.qualityValues != nullptr ? entry.qualityValues : noValue.data();

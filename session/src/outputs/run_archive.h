@@ -11,6 +11,9 @@
 //   /wavenumber          bins                      cm-1, the axis of the spectra
 //   /background          halves x bins             (when a background is given)
 //   /mean_single_beam    halves x bins             written when the run ends
+//   /combined_single_beam         files x bins     (two directions) the mean of the halves'
+//                                                  single beams, or the one half that passed
+//   /combined_transmittance, /combined_absorbance  files x bins (two directions, background)
 //   /quality_status      files x halves x gates, int8   (with spectra) each quality gate's status:
 //                        0 ok, 1 warning, 2 fail, -1 not evaluated (the half gave no spectrum)
 //   /quality_value       files x halves x gates    (with spectra) the value each gate measured
@@ -44,6 +47,7 @@ struct ArchiveLayout {
     size_t points = 0;                // per half
     std::vector<double> wavenumbers;  // the spectra's axis; empty: no spectra are stored
     bool ratios = false;              // transmittance and absorbance are stored
+    bool combined = false;            // the combined single beam of two halves is stored
     std::vector<double> background;   // halves x bins, with ratios
     std::vector<ArchiveAttribute> attributes;
 };
@@ -53,9 +57,12 @@ struct ArchiveFile {
     uint64_t number = 0;
     double timestampMs = 0.0;
     const double* interferograms = nullptr;
-    const double* singleBeam = nullptr;     // when spectra are stored
-    const double* transmittance = nullptr;  // with ratios
-    const double* absorbance = nullptr;     // with ratios
+    const double* singleBeam = nullptr;             // when spectra are stored
+    const double* transmittance = nullptr;          // with ratios
+    const double* absorbance = nullptr;             // with ratios
+    const double* combined = nullptr;               // bins, with combined
+    const double* combinedTransmittance = nullptr;  // bins, with combined and ratios
+    const double* combinedAbsorbance = nullptr;
     // halves x kArchiveGates each, in the order of archiveGateNames(); null: not evaluated.
     const int8_t* qualityStatus = nullptr;
     const double* qualityValues = nullptr;

@@ -97,6 +97,7 @@ SpectrumOutputs::SpectrumOutputs(SpectrumOutputSettings settings)
 bool SpectrumOutputs::start(std::string* error) {
     const size_t halves = settings_.halves.size();
     sums_.assign(halves, std::vector<double>(settings_.axis.count, 0.0));
+    combinedSums_.assign(halves == 2 ? settings_.axis.count : 0, 0.0);
     if (!settings_.formats.hdf5 || !settings_.writeFiles) {
         return true;
     }
@@ -107,6 +108,7 @@ bool SpectrumOutputs::start(std::string* error) {
         layout.wavenumbers.push_back(settings_.axis.wavenumber(index));
     }
     layout.ratios = settings_.hasBackground;
+    layout.combined = settings_.halves.size() == 2;
     if (layout.ratios) {
         flattened(settings_.background.halves, &layout.background);
     }
@@ -119,7 +121,8 @@ bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& tit
                                  JcampYUnits units, const std::string& half,
                                  const std::vector<double>& values, double timestampMs,
                                  const ostrel::spectra::HalfQuality* quality,
-                                 std::vector<std::string>* names, std::string* error) const {
+                                 std::vector<std::string>* names, std::string* error,
+                                 const std::vector<JcampLabel>& extraLabels) const {
     const SpectrumAxis& axis = settings_.axis;
     // Ratios are not-a-number where the background is too weak; the file holds the widest
     // stretch where they are defined, which JCAMP-DX can describe with FIRSTX and NPOINTS.
@@ -145,6 +148,7 @@ bool SpectrumOutputs::writeJcamp(const std::string& name, const std::string& tit
     if (quality != nullptr && quality->worst == ostrel::spectra::GateStatus::Fail) {
         addQualityLabels(*quality, &spectrum.userLabels);
     }
+    spectrum.userLabels.insert(spectrum.userLabels.end(), extraLabels.begin(), extraLabels.end());
     std::string text;
     AtomicFile file(settings_.directory, name);
     if (!formatJcamp(spectrum, settings_.jcampForm, &text, error) || !file.open(error)) {
@@ -199,10 +203,72 @@ bool SpectrumOutputs::writeFile(const SpectrumInput& input, FileSpectra* spectra
                                spectra->absorbance[half].data());
         }
     }
+    spectra->combined.clear();
+    spectra->combinedTransmittance.clear();
+    spectra->combinedAbsorbance.clear();
+    if (spectra->hasSpectrum && input.combined != nullptr) {
+        spectra->combined = *input.combined;
+        if (settings_.hasBackground && halves == 2) {
+            // The combined ratio divides by the background of the halves the sample used.
+            const std::vector<double>& forward = settings_.background.halves[0];
+            const std::vector<double>& reverse = settings_.background.halves[1];
+            std::vector<double> background(count);
+            for (size_t j = 0; j < count; ++j) {
+                background[j] = input.combinedUsed == "forward"   ? forward[j]
+                                : input.combinedUsed == "reverse" ? reverse[j]
+                                                                  : 0.5 * (forward[j] + reverse[j]);
+            }
+            spectra->combinedTransmittance.resize(count);
+            spectra->combinedAbsorbance.resize(count);
+            divideByBackground(spectra->combined.data(), background.data(), count,
+                               settings_.backgroundThreshold, spectra->combinedTransmittance.data(),
+                               spectra->combinedAbsorbance.data());
+        }
+    }
     if (!settings_.writeFiles) {
         return true;
     }
-    for (size_t half = 0; half < halves && spectra->hasSpectrum && settings_.formats.jcamp;
+    if (!spectra->combined.empty() && settings_.formats.jcamp) {
+        std::vector<JcampLabel> labels = {{"HALVES USED", input.combinedUsed}};
+        if (!input.combinedNote.empty()) {
+            // A JCAMP-DX line holds 80 characters: the note goes in pieces if it must.
+            std::string note = input.combinedNote;
+            for (int part = 1; !note.empty(); ++part) {
+                size_t cut = std::min<size_t>(note.size(), 60);
+                if (cut < note.size()) {
+                    const size_t space = note.rfind(' ', cut);
+                    cut = space == std::string::npos || space == 0 ? cut : space;
+                }
+                labels.push_back(
+                    {part == 1 ? "COMBINED NOTE" : "COMBINED NOTE " + std::to_string(part),
+                     note.substr(0, cut)});
+                note.erase(0, cut);
+                while (!note.empty() && note.front() == ' ') {
+                    note.erase(0, 1);
+                }
+            }
+        }
+        const std::string title = "file " + std::to_string(input.number) + " combined";
+        if (!writeJcamp(spectrumFileName("single-beam", input.number, "combined"),
+                        title + " single beam", JcampYUnits::ArbitraryUnits, "both",
+                        spectra->combined, input.timestampMs, nullptr, names, error, labels) ||
+            (!spectra->combinedAbsorbance.empty() &&
+             (!writeJcamp(spectrumFileName("transmittance", input.number, "combined"),
+                          title + " transmittance", JcampYUnits::Transmittance, "both",
+                          spectra->combinedTransmittance, input.timestampMs, nullptr, names, error,
+                          labels) ||
+              !writeJcamp(spectrumFileName("absorbance", input.number, "combined"),
+                          title + " absorbance", JcampYUnits::Absorbance, "both",
+                          spectra->combinedAbsorbance, input.timestampMs, nullptr, names, error,
+                          labels)))) {
+            return false;
+        }
+    }
+    // With --directions combined a two-direction file's halves have no spectrum files.
+    const bool halvesWritten =
+        !(settings_.directions == Directions::Combined && !spectra->combined.empty());
+    for (size_t half = 0;
+         half < halves && spectra->hasSpectrum && settings_.formats.jcamp && halvesWritten;
          ++half) {
         const std::string& name = settings_.halves[half];
         const std::string title = "file " + std::to_string(input.number) + " " + name;
@@ -241,6 +307,12 @@ bool SpectrumOutputs::addToRun(const SpectrumInput& input, const FileSpectra& sp
         }
         ++filesAdded_;
     }
+    if (!spectra.combined.empty() && combinedSums_.size() == spectra.combined.size()) {
+        for (size_t index = 0; index < count; ++index) {
+            combinedSums_[index] += spectra.combined[index];
+        }
+        ++combinedAdded_;
+    }
     if (archive_ != nullptr) {
         std::vector<double> beamRows;
         std::vector<double> transmittanceRows;
@@ -268,6 +340,14 @@ bool SpectrumOutputs::addToRun(const SpectrumInput& input, const FileSpectra& sp
             entry.transmittance = flattened(spectra.transmittance, &transmittanceRows);
             entry.absorbance = flattened(spectra.absorbance, &absorbanceRows);
         }
+        // A file without a combined beam (no spectrum) gets not-a-number, like its halves.
+        const std::vector<double> missing(count, std::numeric_limits<double>::quiet_NaN());
+        entry.combined = spectra.combined.empty() ? missing.data() : spectra.combined.data();
+        entry.combinedTransmittance = spectra.combinedTransmittance.empty()
+                                          ? missing.data()
+                                          : spectra.combinedTransmittance.data();
+        entry.combinedAbsorbance =
+            spectra.combinedAbsorbance.empty() ? missing.data() : spectra.combinedAbsorbance.data();
         if (!archive_->append(entry, error)) {
             return false;
         }
@@ -303,6 +383,17 @@ bool SpectrumOutputs::finish(std::string* error) {
     }
     if (filesAdded_ > 0) {
         means_ = means;
+    }
+    if (combinedAdded_ > 0 && finished && settings_.writeFiles) {
+        std::vector<double> mean = combinedSums_;
+        for (double& value : mean) {
+            value /= static_cast<double>(combinedAdded_);
+        }
+        std::vector<std::string> names;
+        finished = writeJcamp(
+            meanSingleBeamName("combined"),
+            "mean single beam of " + std::to_string(combinedAdded_) + " file(s), combined",
+            JcampYUnits::ArbitraryUnits, "both", mean, 0.0, nullptr, &names, error);
     }
     if (archive_ != nullptr) {
         std::vector<double> rows;

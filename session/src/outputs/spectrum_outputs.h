@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ostrel_session/formats.h"
+#include "ostrel_session/settings.h"
 #include "ostrel_spectra/quality.h"
 #include "outputs/background.h"
 #include "outputs/jcamp_writer.h"
@@ -32,11 +33,23 @@ struct SpectrumOutputSettings {
     std::vector<ArchiveAttribute> attributes;  // the run's settings, for the archive
     // False: nothing is written (an alignment run), the ratios and the mean are still computed.
     bool writeFiles = true;
+    // Which spectra of a two-direction file are written (a one-direction run has no combined).
+    Directions directions = Directions::Both;
 };
 
 // One file as the outputs take it: halves x points of interferogram and a single beam per half
 // on the run's axis (none when the file gave no spectrum).
 struct SpectrumInput {
+    SpectrumInput() = default;
+    SpectrumInput(uint64_t fileNumber, double stampMs, const double* fileInterferograms,
+                  std::vector<const std::vector<double>*> beams = {},
+                  std::vector<const ostrel::spectra::HalfQuality*> gates = {})
+        : number(fileNumber),
+          timestampMs(stampMs),
+          interferograms(fileInterferograms),
+          singleBeams(std::move(beams)),
+          quality(std::move(gates)) {}
+
     uint64_t number = 0;
     double timestampMs = 0.0;
     const double* interferograms = nullptr;
@@ -44,6 +57,11 @@ struct SpectrumInput {
     // The quality gates of each half (with its single beam): a failed half's JCAMP-DX files say
     // why it must not be trusted.
     std::vector<const ostrel::spectra::HalfQuality*> quality;
+    // The combined single beam of a two-direction file (null otherwise), the halves it was made
+    // from ("both", "forward", "reverse") and what its files say about it.
+    const std::vector<double>* combined = nullptr;
+    std::string combinedUsed;
+    std::string combinedNote;
 };
 
 // What one file's single beams make: each half's beam on the run's axis (not-a-number when the
@@ -52,6 +70,9 @@ struct FileSpectra {
     std::vector<std::vector<double>> beams;
     std::vector<std::vector<double>> transmittance;
     std::vector<std::vector<double>> absorbance;
+    std::vector<double> combined;  // empty when the file has none
+    std::vector<double> combinedTransmittance;
+    std::vector<double> combinedAbsorbance;
     bool hasSpectrum = false;
 };
 
@@ -89,13 +110,15 @@ class SpectrumOutputs {
     bool writeJcamp(const std::string& name, const std::string& title, JcampYUnits units,
                     const std::string& half, const std::vector<double>& values, double timestampMs,
                     const ostrel::spectra::HalfQuality* quality, std::vector<std::string>* names,
-                    std::string* error) const;
+                    std::string* error, const std::vector<JcampLabel>& extraLabels = {}) const;
 
     const SpectrumOutputSettings settings_;
     std::unique_ptr<RunArchive> archive_;
     std::vector<std::vector<double>> sums_;
     FileSpectra last_;  // the file add() took last
     std::vector<std::vector<double>> means_;
+    std::vector<double> combinedSums_;
+    uint64_t combinedAdded_ = 0;
     uint64_t filesAdded_ = 0;
     bool finished_ = false;
 };

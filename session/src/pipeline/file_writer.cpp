@@ -295,8 +295,21 @@ bool FileWriter::writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile
     spectrum.header.push_back({"phase_resolution", spectra.phaseResolution});
     spectrum.header.push_back({"zero_fill", static_cast<int64_t>(spectra.zeroFill)});
     spectrum.header.push_back({"transform_length", static_cast<int64_t>(first.transformLength)});
-    for (size_t half = 0; half < halves && hasSpectrum; ++half) {
+    // Two halves make one combined single beam per file; --directions says which of the three
+    // spectra the files hold.
+    const bool combine = hasSpectrum && halves == 2;
+    if (combine) {
+        combineHalves(worker.spectra[0], worker.spectra[1], worker.quality[0], worker.quality[1],
+                      settings_.spectra, &worker.combined);
+        summary->combined = {true, worker.combined.used, worker.combined.disagreement,
+                             worker.combined.note};
+    }
+    const bool halvesWritten = !(combine && settings_.directions == Directions::Combined);
+    for (size_t half = 0; half < halves && hasSpectrum && halvesWritten; ++half) {
         spectrum.columns.push_back({settings_.halves[half], worker.spectra[half].values.data()});
+    }
+    if (combine && settings_.directions != Directions::Separate) {
+        spectrum.columns.push_back({"combined", worker.combined.values.data()});
     }
     for (const OutputFormat format : settings_.tables) {
         const std::string interferogramName =
@@ -321,6 +334,11 @@ bool FileWriter::writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile
         worker.input.singleBeams.push_back(&worker.spectra[half].values);
         worker.input.quality.push_back(&summary->halves[half].quality);
     }
+    if (combine && settings_.directions != Directions::Separate) {
+        worker.input.combined = &worker.combined.values;
+        worker.input.combinedUsed = worker.combined.used;
+        worker.input.combinedNote = worker.combined.note;
+    }
     if (outputs_ != nullptr) {
         std::vector<std::string> names;
         if (!outputs_->writeFile(worker.input, &worker.fileSpectra, &names, error)) {
@@ -344,6 +362,14 @@ bool FileWriter::writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile
     if (outputs_ != nullptr && !worker.fileSpectra.absorbance.empty() && hasSpectrum) {
         event->transmittance = worker.fileSpectra.transmittance;
         event->absorbance = worker.fileSpectra.absorbance;
+    }
+    if (combine) {
+        event->combined = worker.spectra[0];
+        event->combined.values = worker.combined.values;
+        if (outputs_ != nullptr) {
+            event->combinedTransmittance = worker.fileSpectra.combinedTransmittance;
+            event->combinedAbsorbance = worker.fileSpectra.combinedAbsorbance;
+        }
     }
     written->event = std::move(event);
     return true;

@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "ostrel_session/events.h"
+#include "ostrel_session/settings.h"
 #include "ostrel_spectra/spectra.h"
 #include "outputs/output_files.h"
 #include "outputs/spectrum_outputs.h"
+#include "pipeline/combined_beam.h"
 #include "run/host_events.h"
 
 namespace ostrel::session {
@@ -45,6 +47,7 @@ struct FileSettings {
     int skip = 0;
     std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
     int workers = 0;                  // 0: FileWriter::defaultWorkers()
+    Directions directions = Directions::Both;
     // Files waiting to be written may hold at most this much memory; a disk slower than the
     // instrument for that long loses files (reported) rather than memory without bound.
     size_t maxPendingBytes = size_t{512} << 20;
@@ -108,6 +111,7 @@ class FileWriter {
         std::vector<double> wavenumbers;  // the axis of the spectrum file being written
         SpectrumInput input;
         FileSpectra fileSpectra;
+        CombinedBeam combined;
     };
 
     void run();

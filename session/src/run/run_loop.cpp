@@ -258,6 +258,7 @@ static std::unique_ptr<SpectrumOutputs> makeSpectrumOutputs(const RunPlan& plan)
     outputs.background = plan.background;
     outputs.backgroundThreshold = settings.outputs.backgroundThresholdPercent / 100.0;
     outputs.writeFiles = !plan.directory.empty();
+    outputs.directions = settings.outputs.directions;
     std::string backgroundSources;
     for (const std::string& source : plan.background.sources) {
         backgroundSources += (backgroundSources.empty() ? "" : ";") + source;
@@ -299,6 +300,7 @@ std::unique_ptr<FileWriter> makeFilePipeline(const RunPlan& plan) {
     files.skip = plan.skip;
     files.halves = plan.halves;
     files.workers = settings.outputs.writers;
+    files.directions = settings.outputs.directions;
     files.maxPendingBytes = static_cast<size_t>(settings.outputs.queueMemoryMiB) << 20;
     // Without an axis (too few points for a spectrum) the files carry no spectra, and there is
     // nothing for the spectral outputs to do.

@@ -181,6 +181,12 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
                    "are not-a-number")
         ->check(CLI::Range(0.0, 100.0))
         ->capture_default_str();
+    std::string directions = "both";
+    app.add_option("--directions", directions,
+                   "a two-direction run's spectra per file: combined (the mean of the halves' "
+                   "single beams), separate (each half's) or both")
+        ->check(CLI::IsMember({"combined", "separate", "both"}))
+        ->capture_default_str();
     app.add_option("--queue-memory", outputs.queueMemoryMiB,
                    "MiB that files fetched and still waiting to be written may hold; beyond it "
                    "files are dropped and counted as missed")
@@ -260,6 +266,7 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
     std::string error;
     parseOutputFormats(formats, &outputs.formats, &error);  // checked above
     outputs.jcampForm = jcampForm == "difdup" ? JcampForm::Difdup : JcampForm::Affn;
+    ostrel::session::parseDirections(directions, &outputs.directions);
     const std::string problem = finishSpectralOptions(spectralOptions, &spectra);
     if (!problem.empty()) {
         std::fprintf(stderr, "ostrel-acquire: %s\n", problem.c_str());

@@ -63,6 +63,14 @@ void TerminalObserver::onFile(const std::shared_ptr<const ostrel::session::FileE
     if (showAbsorbance && !event->absorbance.empty()) {
         shown.spectrumKind = "absorbance";
     }
+    if (!event->combined.values.empty()) {
+        const std::vector<double>& values = showAbsorbance && !event->combinedAbsorbance.empty()
+                                                ? event->combinedAbsorbance
+                                                : event->combined.values;
+        shown.combined = {values.data(), values.size(), event->combined.firstWavenumber,
+                          event->combined.wavenumberStep};
+        shown.combinedUsed = event->summary.combined.used;
+    }
     for (const ostrel::session::HalfSummary& half : event->summary.halves) {
         live::LiveQuality quality;
         if (!half.quality.gates.empty()) {

@@ -132,6 +132,13 @@ std::string FileEventBuilder::build(const LiveFile& file) {
     event["points"] = file.pointsPerHalf;
     event["scans"] = file.scans;
     event["spectrum_kind"] = file.spectrumKind;
+    if (file.combined.values != nullptr && file.combined.count > 0) {
+        JsonValue combined =
+            thinnedCurve(file.combined.values, file.combined.count,
+                         Axis{true, file.combined.firstWavenumber, file.combined.wavenumberStep});
+        combined["halves_used"] = file.combinedUsed;
+        event["combined"] = std::move(combined);
+    }
     event["spectrum_unit"] = "cm-1";
     event["halves"] = std::move(halves);
     event["trend"] = std::move(trend);

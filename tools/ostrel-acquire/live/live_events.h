@@ -58,6 +58,9 @@ struct LiveFile {
     size_t pointsPerHalf = 0;
     std::vector<LiveSpectrum> spectra;  // one per half
     std::vector<LiveQuality> quality;   // one per half, or none
+    // A two-direction file's combined spectrum (same kind as the halves'); no values otherwise.
+    LiveSpectrum combined;
+    std::string combinedUsed;  // "both", "forward", "reverse"
     // "single beam", or "absorbance" once the run has a background to divide by.
     std::string spectrumKind = "single beam";
 };

@@ -4,7 +4,7 @@
 'use strict';
 
 (function () {
-  const colours = { forward: '#1f6fd1', reverse: '#d1531f' };
+  const colours = { forward: '#1f6fd1', reverse: '#d1531f', combined: '#2b2b2b' };
   const state = { file: null, progress: null, error: null, end: null, dirty: false };
   const charts = {};
   // What the browser test and a curious person can inspect from the console.
@@ -74,7 +74,9 @@
         animatedZooms: false,
       });
     } else {
-      charts[id].updateOptions({ file: rows, labels: labels });
+      charts[id].updateOptions({
+        file: rows, labels: labels, colors: names.map((name) => colours[name] || '#444'),
+      });
     }
   }
 
@@ -84,8 +86,16 @@
               'sample', 'signal');
     drawChart('zoom', mergeRows(file.halves.map((half) => half.zoom)), names,
               'samples from the centre burst', 'signal');
-    drawChart('spectrum', mergeRows(file.halves.map((half) => negatedX(half.spectrum))), names,
-              'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
+    // One spectrum per file, as spectroscopists read it: the combined one, unless the person
+    // asks for each direction.
+    const halvesWanted = element('show-halves').checked || !file.combined;
+    if (halvesWanted) {
+      drawChart('spectrum', mergeRows(file.halves.map((half) => negatedX(half.spectrum))), names,
+                'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
+    } else {
+      drawChart('spectrum', mergeRows([negatedX(file.combined)]), ['combined'],
+                'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
+    }
     element('spectrum-title').textContent = 'Spectrum (' + file.spectrum_kind + ')';
     drawQuality(file);
 
