@@ -51,6 +51,15 @@ class Run:
     background: np.ndarray | None = None
     transmittance: np.ndarray | None = None
     absorbance: np.ndarray | None = None
+    quality_status: np.ndarray | None = None  # (files, halves, gates): 0 ok, 1 warning, 2 fail
+    quality_value: np.ndarray | None = None
+    gates: list[str] = field(default_factory=list)  # names of the quality arrays' third axis
+    # A two-direction run's combined single beam per file, (files, wavenumbers): the mean of
+    # the halves' single beams (or the one half that passed its quality gates), with its
+    # ratios against the combined background.
+    combined: np.ndarray | None = None
+    combined_transmittance: np.ndarray | None = None
+    combined_absorbance: np.ndarray | None = None
 
     @property
     def files(self) -> int:
@@ -94,6 +103,8 @@ def open_run(path: str | PathLike[str]) -> Run:
         if mean is not None and np.isnan(mean).all():
             mean = None
         halves = [_text(h) for h in archive["interferograms"].attrs["halves"]]
+        gates = ([_text(g) for g in archive["quality_status"].attrs["gates"]]
+                 if "quality_status" in archive else [])
         return Run(
             settings={key: _text(value) for key, value in archive.attrs.items()},
             halves=halves,
@@ -106,6 +117,12 @@ def open_run(path: str | PathLike[str]) -> Run:
             background=whole("background"),
             transmittance=per_file("transmittance"),
             absorbance=per_file("absorbance"),
+            quality_status=per_file("quality_status"),
+            quality_value=per_file("quality_value"),
+            gates=gates,
+            combined=per_file("combined_single_beam"),
+            combined_transmittance=per_file("combined_transmittance"),
+            combined_absorbance=per_file("combined_absorbance"),
         )
 
 

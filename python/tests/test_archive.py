@@ -92,6 +92,19 @@ class TestArchive:
         assert run.settings["laser_wavenumber"] == 15798.0
         assert run.transmittance is None and run.background is None
 
+    def test_a_two_direction_run_holds_its_combined_beam_and_the_gates_per_file(self, tmp_path):
+        out = tmp_path / "run"
+        subprocess.run([ACQUIRE, *STEADY, "--files", "3", "--points", "1024", "--skip", "7936",
+                        "--format", "hdf5", "--out", str(out)], check=True, capture_output=True)
+        run = open_run(out)
+        assert run.combined.shape == (run.files, len(run.wavenumber))
+        # Both halves passed their gates, so the combined beam is their mean.
+        np.testing.assert_allclose(run.combined, run.single_beam.mean(axis=1), rtol=1e-14,
+                                   atol=1e-14 * np.abs(run.single_beam).max())
+        assert run.gates[:2] == ["burst", "zpd_edge"]
+        assert run.quality_status.shape == (run.files, 2, len(run.gates))
+        assert (run.quality_status == 0).all()
+
     def test_with_a_background_the_ratios_are_stored_beside_the_single_beams(self, tmp_path):
         common = [*STEADY, "--points", "512", "--format", "hdf5"]
         subprocess.run([ACQUIRE, *common, "--files", "3", "--out", str(tmp_path / "bg")],
