@@ -27,7 +27,8 @@ using acquire::testing::ScratchDirectory;
 // calibration puts it) and collects every file event.
 std::vector<std::shared_ptr<const FileEvent>> takeFiles(const std::string& directory, int files,
                                                         std::vector<std::string> absorbers = {}) {
-    SessionConfig config = quickConfig("");
+    // 1024 points take 20 ms a scan here: slow enough that no file is missed under a sanitizer.
+    SessionConfig config = quickConfig("", 80.0);
     config.simulator.absorbers = std::move(absorbers);
     Session session(config);
     auto observer = std::make_shared<RecordingObserver>();
@@ -73,7 +74,7 @@ TEST(CombinedSpectrum, IsTheMeanOfTheHalvesSingleBeamsInEveryFormat) {
 TEST(CombinedSpectrum, ItsAbsorbanceShowsTheSimulatorsAbsorberAtItsPlace) {
     ScratchDirectory scratch;
     takeFiles(scratch.path() + "/background", 2);
-    SessionConfig config = quickConfig("");
+    SessionConfig config = quickConfig("", 80.0);
     config.simulator.absorbers = {"2150:20:0.5"};
     Session session(config);
     auto observer = std::make_shared<RecordingObserver>();

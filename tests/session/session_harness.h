@@ -14,7 +14,7 @@
 namespace ostrel::session::testing {
 
 // A session configuration whose simulator scans 4096 points in scanMs milliseconds.
-SessionConfig quickConfig(const std::string& dataDirectory, double scanMsAt4096 = 5.0);
+SessionConfig quickConfig(const std::string& dataDirectory, double scanMsAt4096 = 20.0);
 // Settings of a small run: 4096 points, 2 scans, both directions, CSV and JCAMP-DX.
 Settings smallSettings();
 

@@ -55,7 +55,7 @@ BandCheck absorbanceAround(const FileEvent& file, double centre) {
 
 class SessionRuns : public ::testing::Test {
   protected:
-    void open(double scanMsAt4096 = 5.0, std::vector<std::string> faults = {}) {
+    void open(double scanMsAt4096 = 20.0, std::vector<std::string> faults = {}) {
         SessionConfig config = quickConfig(scratch_.path() + "/data", scanMsAt4096);
         config.simulator.faults = std::move(faults);
         session_ = std::make_unique<Session>(config);
@@ -166,7 +166,7 @@ TEST_F(SessionRuns, StopDuringACalibrationEndsItAndTheSessionStaysUsable) {
 
 TEST_F(SessionRuns, AnInstrumentErrorMidRunLeavesTheSessionUsable) {
     // The instrument answers the second progress line of the first sequence with an error, once.
-    open(5.0, {"scan:error:_2:1"});
+    open(20.0, {"scan:error:_2:1"});
     RunRequest request;
     request.files = 3;
     const EndEvent failed = runToEnd(request);
