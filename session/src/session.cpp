@@ -158,6 +158,8 @@ Result Session::Impl::startSimulatorLocked() {
     ostrel::sim::Config simulatorConfig;
     simulatorConfig.scanMsAt16k = config.simulator.scanMsAt16k;
     simulatorConfig.readyDelayMs = config.simulator.readyMs;
+    // The simulator logs what it receives for tests; a session may run for days.
+    simulatorConfig.logLimit = 1024;
     if (config.simulator.noise >= 0.0) {
         simulatorConfig.noise = config.simulator.noise;
     }

@@ -10,7 +10,7 @@
 namespace ostrel::sim {
 
 void Simulator::Impl::handleCommand(const std::string& line) {
-    commandLog.push_back(line);
+    log(commandLog, line);
     std::string_view text = withoutLineEnd(line);
     CommandResult result = answerCommand(text, config, settings);
     if (result.startsScan) {

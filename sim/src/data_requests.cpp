@@ -13,7 +13,7 @@ namespace ostrel::sim {
 
 // Requests other than "send" are the instrument's own business: logged, not answered.
 void Simulator::Impl::handleDataRequest(const std::string& line) {
-    dataRequestLog.push_back(line);
+    log(dataRequestLog, line);
     std::string_view text = withoutLineEnd(line);
     if (text != "send")
         return;

@@ -32,7 +32,7 @@ void Simulator::Impl::readDatagrams(Clock::time_point now) {
         if (n < 0)
             return;
         std::string payload(buffer, static_cast<size_t>(n));
-        datagramLog.push_back(payload);
+        log(datagramLog, std::string(payload));
         if (isRebootDatagram(payload))
             startReboot(now);
     }

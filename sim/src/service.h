@@ -116,6 +116,9 @@ struct Simulator::Impl {
     std::atomic<bool> stopRequested{false};
     bool running = false;
 
+    // Appends to a log, keeping at most config.logLimit entries.
+    void log(std::vector<std::string>& entries, const std::string& entry);
+
     // The loop and its sockets (service_loop.cpp).
     bool openSockets(std::string* error);
     void closeSockets();

@@ -137,4 +137,17 @@ void Simulator::Impl::run() {
     }
 }
 
+void Simulator::Impl::log(std::vector<std::string>& entries, const std::string& entry) {
+    if (config.logLimit == 0) {
+        return;
+    }
+    if (entries.size() >= config.logLimit) {
+        // Half the log goes at once, so that trimming costs nothing per entry on average.
+        entries.erase(entries.begin(),
+                      entries.begin() + static_cast<std::ptrdiff_t>(
+                                            std::max<size_t>(1, entries.size() / 2)));
+    }
+    entries.push_back(entry);
+}
+
 }  // namespace ostrel::sim

@@ -301,14 +301,31 @@ long residentKilobytes() {
 }
 
 // Memory is flat over a run of any length: the per-file records go to the disk as they happen.
+// The caches a run uses are bounded but fill during its first few thousand files (the archive's
+// metadata cache up to 4 MiB, HDF5's free lists, the allocator's per-thread arenas), so the
+// reference is taken once they are full, after 5,000 files.
+// Sanitizers keep their own records of every allocation, so the figure means nothing there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
 TEST(SessionMemorySoak, ResidentMemoryDoesNotGrowOverTwentyThousandFiles) {
+    if (kUnderSanitizer) {
+        GTEST_SKIP() << "resident memory is not measured under a sanitizer";
+    }
     ScratchDirectory scratch;
     SessionConfig config = quickConfig(scratch.path() + "/data", 0.0);
     config.simulator.readyMs = 0.0;
     Session session(config);
     Settings settings = smallSettings();
-    settings.acquisition.points = 1024;
+    settings.acquisition.points = 256;
+    settings.acquisition.skip = 8000;
     settings.acquisition.scans = 1;
+    // A queue of one MiB: files waiting to be written (which a loaded machine piles up, by
+    // design) must not stand in for the bookkeeping this test measures.
+    settings.outputs.queueMemoryMiB = 1;
     settings.outputs.formats = {};
     settings.outputs.formats.csv = false;
     settings.outputs.formats.jcamp = false;
@@ -325,13 +342,18 @@ TEST(SessionMemorySoak, ResidentMemoryDoesNotGrowOverTwentyThousandFiles) {
     RunRequest request;
     request.files = 0;
     ASSERT_TRUE(session.startRun(request).ok());
-    long afterThousand = -1;
+    long afterWarmUp = -1;
+    size_t reported = 0;
     const Clock::time_point started = Clock::now();
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const size_t lines = counter->files.load();
-        if (afterThousand < 0 && lines >= 1000) {
-            afterThousand = residentKilobytes();
+        if (afterWarmUp < 0 && lines >= 5000) {
+            afterWarmUp = residentKilobytes();
+        }
+        if (lines / 2000 != reported / 2000) {
+            std::printf("%zu files: %ld kB\n", lines, residentKilobytes());
+            reported = lines;
         }
         if (lines >= 20000 || millisecondsSince(started) > 600000.0) {
             break;
@@ -339,12 +361,12 @@ TEST(SessionMemorySoak, ResidentMemoryDoesNotGrowOverTwentyThousandFiles) {
     }
     const long atEnd = residentKilobytes();
     session.stop();
-    ASSERT_TRUE(session.waitForRun(10000));
-    ASSERT_GT(afterThousand, 0);
+    ASSERT_TRUE(session.waitForRun(120000));
+    ASSERT_GT(afterWarmUp, 0);
     EXPECT_GE(session.lastRunEnd().filesSaved, 20000u);
-    EXPECT_LT(atEnd - afterThousand, 2048)
-        << "after 1000 files " << afterThousand << " kB, at the end " << atEnd << " kB";
-    std::printf("resident memory: %ld kB after 1000 files, %ld kB after %llu\n", afterThousand,
+    EXPECT_LT(atEnd - afterWarmUp, 2048)
+        << "after 5000 files " << afterWarmUp << " kB, at the end " << atEnd << " kB";
+    std::printf("resident memory: %ld kB after 5000 files, %ld kB after %llu\n", afterWarmUp,
                 atEnd, static_cast<unsigned long long>(session.lastRunEnd().filesSaved));
 }
 

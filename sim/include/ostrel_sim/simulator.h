@@ -61,6 +61,9 @@ struct Config {
     int trickleBytes = 1;            // Fault::Trickle sends this many bytes ...
     double trickleIntervalMs = 5.0;  // ... every this many milliseconds
     int maxPoints = 32768;           // "points" above this is answered "ERROR"
+    // Each log (commands, data requests, datagrams) keeps at most this many of its newest
+    // entries: a simulator inside a long-running program must not grow with every file.
+    size_t logLimit = SIZE_MAX;
     Settings initialSettings{};      // the settings at start and after every reboot
 };
 
