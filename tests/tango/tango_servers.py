@@ -59,7 +59,7 @@ class Server:
         self.instance = instance
         self.device = device
         self.directory = directory
-        self.port = port or free_port()
+        self.port = free_port() if port is None else port
         self.database = database
         self.environment = dict(os.environ)
         self.environment.update(FAST_SIMULATOR)
@@ -110,6 +110,9 @@ class Server:
         if self.process is not None and self.process.poll() is None:
             self.process.send_signal(signal.SIGKILL)
             self.process.wait(10)
+        if self.process is not None:
+            self.log.close()
+            self.process = None
 
     def stop(self, timeout=15.0):
         if self.process is None:
