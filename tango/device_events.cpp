@@ -201,6 +201,18 @@ void DeviceEvents::endOperation() {
     operating_ = false;
 }
 
+void DeviceEvents::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Tango::DevState state = current_.state;
+    current_ = DeviceSnapshot{};
+    current_.state = state;
+    lastError_ = ErrorEvent{};
+    activeRunId_.clear();
+    activeRunKind_.clear();
+    operating_ = false;
+    setStateLocked(Tango::OFF, "not connected");
+}
+
 DeviceSnapshot DeviceEvents::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return current_;

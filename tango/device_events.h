@@ -79,6 +79,8 @@ class DeviceEvents : public ostrel::session::SessionObserver {
     void beginOperation(Tango::DevState state, const std::string& status);
     void endOperation();
     DeviceSnapshot snapshot() const;
+    // Forgets the last session's state and curves: a new session begins (the Init command).
+    void reset();
 
     // The push thread's side: waits up to timeoutMs for something to push, then takes all of it.
     // False once stopPushing() was called.

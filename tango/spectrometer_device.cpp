@@ -170,12 +170,26 @@ const std::vector<std::string>& apodizationLabels() {
 }
 
 SpectrometerDevice::SpectrometerDevice(Tango::DeviceClass* deviceClass, std::string& name)
-    : Tango::Device_5Impl(deviceClass, name) {
-    init_device();
+    : Tango::Device_5Impl(deviceClass, name), events_(std::make_shared<DeviceEvents>()) {
+    // The push thread lives as long as the device, not as one session: the Init command ends a
+    // session under the monitor, where the push thread may be waiting for that monitor, so it
+    // must not be joined there.
+    pushThread_ = std::thread([this] { pushLoop(); });
+    try {
+        init_device();
+    } catch (...) {
+        events_->stopPushing();
+        pushThread_.join();
+        throw;
+    }
 }
 
 SpectrometerDevice::~SpectrometerDevice() {
     delete_device();
+    events_->stopPushing();
+    if (pushThread_.joinable()) {
+        pushThread_.join();
+    }
 }
 
 void SpectrometerDevice::init_device() {
@@ -196,10 +210,11 @@ void SpectrometerDevice::init_device() {
         }
     }
     std::string error;
-    events_ = std::make_shared<DeviceEvents>();
+    events_->reset();
+    configError_.clear();
     if (!makeDeviceConfig(properties, &config_, &error)) {
-        events_->setState(Tango::FAULT, error);
-        refuse("OstrelSpectrometer_BadProperty", error, "SpectrometerDevice::init_device");
+        configError_ = error;
+        makeDeviceConfig({}, &config_, &error);
     }
     ostrel::session::SessionConfig sessionConfig;
     sessionConfig.dataDirectory = config_.dataDirectory;
@@ -211,17 +226,19 @@ void SpectrometerDevice::init_device() {
     // A device server has no one to look at a plot, and drawing one costs a process per file.
     settings.outputs.plot = false;
     const Result applied = session_->applySettings(settings);
-    if (!applied.ok()) {
-        refuse("OstrelSpectrometer_BadProperty", applied.message,
-               "SpectrometerDevice::init_device");
+    if (!applied.ok() && configError_.empty()) {
+        configError_ = "the properties do not make usable settings: " + applied.message;
+    }
+    if (!configError_.empty()) {
+        // The device stays, so that a client can read why; every command is refused until the
+        // properties are fixed and Init is run.
+        events_->setState(Tango::FAULT, configError_);
     }
     session_->addObserver(events_);
-    events_->setState(Tango::OFF, "not connected");
     set_change_event("State", true, false);
 
     jobsStopped_ = false;
     jobThread_ = std::thread([this] { jobLoop(); });
-    pushThread_ = std::thread([this] { pushLoop(); });
 }
 
 void SpectrometerDevice::delete_device() {
@@ -239,15 +256,10 @@ void SpectrometerDevice::delete_device() {
         jobThread_.join();
     }
     if (session_ != nullptr) {
+        // Under the monitor (Init, or the server's end): a run stops within a scan or so.
         session_->close();
         session_->flushEvents();
         session_->removeObserver(events_);
-    }
-    if (events_ != nullptr) {
-        events_->stopPushing();
-    }
-    if (pushThread_.joinable()) {
-        pushThread_.join();
     }
     session_.reset();
 }
@@ -265,6 +277,12 @@ Tango::ConstDevString SpectrometerDevice::dev_status() {
 }
 
 void SpectrometerDevice::checkAllowed(CommandId command) {
+    if (!configError_.empty()) {
+        refuse("OstrelSpectrometer_BadProperty",
+               std::string(commandName(command)) + " is not allowed: " + configError_ +
+                   "; correct the property and run Init",
+               commandName(command));
+    }
     const Tango::DevState state = events_->snapshot().state;
     const bool connected = session_->state().connection.connected;
     const std::string why = refusalFor(command, state, connected);

@@ -98,6 +98,7 @@ class SpectrometerDevice : public Tango::Device_5Impl {
     std::string connectedText() const;
 
     DeviceConfig config_;
+    std::string configError_;  // what is wrong with the properties; empty when they are usable
     std::unique_ptr<ostrel::session::Session> session_;
     std::shared_ptr<DeviceEvents> events_;
     int files_ = 1;  // files per background or sample run; 0: until stopped

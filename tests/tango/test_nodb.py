@@ -260,3 +260,35 @@ def test_stop_returns_at_once_while_a_run_goes_on(device):
     assert time.monotonic() - started < 1.0
     wait_for_state(device, tango.DevState.ON, timeout=5)
     assert "stopped" in device.status()
+
+
+def test_init_during_a_run_ends_it_promptly_and_keeps_the_written_settings(device):
+    # Init ends the session under the device monitor, where the push thread may be waiting for
+    # that monitor: the device must not wait for it.
+    connected(device, points=1024, files=0)
+    device.Scans = 5
+    device.TakeSample("until Init")
+    wait_for(lambda: device.FileNumber >= 1, 10, what="the first file")
+    started = time.monotonic()
+    device.Init()
+    assert time.monotonic() - started < 2.5
+    assert device.state() == tango.DevState.OFF
+    assert (device.Points, device.Scans) == (1024, 5)
+    connected(device, points=1024, files=2)
+    device.TakeSample("after Init")
+    wait_for_state(device, tango.DevState.ON)
+    assert "complete" in device.status()
+
+
+def test_a_property_that_is_not_a_value_leaves_a_device_that_says_why(tmp_path):
+    broken = Server("broken", DEVICE, str(tmp_path),
+                    environment={"OSTREL_TANGO_LASER_WAVENUMBER": "red"})
+    device = broken.start()
+    try:
+        assert device.state() == tango.DevState.FAULT
+        assert "LASER_WAVENUMBER" in device.status() and "'red'" in device.status()
+        text = assert_refused(device, "Connect", ["OSTREL_TANGO_LASER_WAVENUMBER", "Init"])
+        assert "BadProperty" in text
+        assert device.Points == 16384  # the attributes still read
+    finally:
+        broken.stop()
