@@ -12,8 +12,6 @@ import time
 
 import tango
 
-SERVER = os.environ.get("OSTREL_TANGO_SERVER", "ostrel-tango")
-
 # The built-in simulator's pace for the tests: small files come about 20 a second, so that a
 # run of a few files takes well under a second and no file is missed.
 FAST_SIMULATOR = {
@@ -77,7 +75,7 @@ class Server:
         return f"tango://{self.database}/{self.device}"
 
     def start(self, timeout=30.0):
-        command = [SERVER, self.instance]
+        command = [os.environ.get("OSTREL_TANGO_SERVER", "ostrel-tango"), self.instance]
         if self.database is None:
             command += ["-nodb", "-dlist", self.device]
         command += ["-ORBendPoint", f"giop:tcp:127.0.0.1:{self.port}"]
