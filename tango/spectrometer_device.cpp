@@ -284,8 +284,14 @@ void SpectrometerDevice::checkAllowed(CommandId command) {
                commandName(command));
     }
     const Tango::DevState state = events_->snapshot().state;
-    const bool connected = session_->state().connection.connected;
-    const std::string why = refusalFor(command, state, connected);
+    const ostrel::session::SessionState session = session_->state();
+    std::string why = refusalFor(command, state, session.connection.connected);
+    // RUNNING is a run or a calibration; a reboot waits for a run it stops, not for a
+    // calibration, which ends on its own terms.
+    if (why.empty() && command == CommandId::Reboot && state == Tango::RUNNING &&
+        !session.running) {
+        why = "a calibration is in progress; Stop it first";
+    }
     if (!why.empty()) {
         refuse("OstrelSpectrometer_NotAllowed",
                std::string(commandName(command)) + " is not allowed in state " + stateName(state) +
