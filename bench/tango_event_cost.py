@@ -82,7 +82,6 @@ def with_tango(server_path, library, files, scratch):
                     environment={"OSTREL_TANGO_SIM_SCAN_MS": SCAN_MS,
                                  "OSTREL_TANGO_SIM_READY_MS": "5"})
     device = server.start()
-    subscriptions = []
     lock = threading.Lock()
     latencies = {"filenumber": [], "singlebeamforward": []}
     marks = {}
@@ -115,8 +114,7 @@ def with_tango(server_path, library, files, scratch):
         device.TakeBackground()
         wait_for_state(device, tango.DevState.ON, timeout=30)
         for name in ["FileNumber"] + CURVES:
-            subscriptions.append(
-                device.subscribe_event(name, tango.EventType.CHANGE_EVENT, on_event))
+            device.subscribe_event(name, tango.EventType.CHANGE_EVENT, on_event)
         time.sleep(0.5)
         with lock:
             for values in latencies.values():
@@ -130,9 +128,6 @@ def with_tango(server_path, library, files, scratch):
               f"server log:\n{server.log_text()}", flush=True)
         raise
     finally:
-        # PyTango 9.3 may crash at exit with subscriptions left to a server that is gone.
-        for subscription in subscriptions:
-            device.unsubscribe_event(subscription)
         server.stop()
     (cpu0, time0, index0, first), (cpu1, time1, index1, last) = (marks[WARM_UP_FILES],
                                                                  marks[WARM_UP_FILES + files])
@@ -182,3 +177,6 @@ def main():
 
 if __name__ == "__main__":
     main()
+    # PyTango 9.3 may crash in its clean-up at exit with subscriptions to a server that is gone;
+    # everything is printed and stopped by now.
+    os._exit(0)
