@@ -133,6 +133,10 @@ bool makeDeviceConfig(const PropertyTexts& properties, DeviceConfig* config, std
     if (auto text = environment("OSTREL_TANGO_SIM_SAMPLE")) {
         made.simulatorSample = *text == "none" ? std::vector<std::string>{} : splitList(*text);
     }
+    // Faults the simulator injects ("PHASE:FAULT[:PREFIX[:COUNT]]"), for tests of the FAULT state.
+    if (auto text = environment("OSTREL_TANGO_SIM_FAULTS")) {
+        made.simulator.faults = splitList(*text);
+    }
     *config = std::move(made);
     return true;
 }

@@ -13,6 +13,7 @@
 //   OSTREL_TANGO_SIM_SCAN_MS   one simulated scan of 16384 points, ms
 //   OSTREL_TANGO_SIM_READY_MS  the simulator's pause at the end of a file, ms
 //   OSTREL_TANGO_SIM_SAMPLE    the sample's absorbers, "CENTRE:HWHM:PEAK,..." ("none": none)
+//   OSTREL_TANGO_SIM_FAULTS    faults the simulator injects, "PHASE:FAULT[:PREFIX[:COUNT]],..."
 #pragma once
 
 #include <map>

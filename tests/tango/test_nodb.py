@@ -292,3 +292,25 @@ def test_a_property_that_is_not_a_value_leaves_a_device_that_says_why(tmp_path):
         assert device.Points == 16384  # the attributes still read
     finally:
         broken.stop()
+
+
+def test_an_instrument_error_mid_run_is_a_fault_with_the_drivers_text_and_a_hint(tmp_path):
+    # The simulator answers the second progress line of the first scan sequence with an error.
+    faulty = Server("faulty", DEVICE, str(tmp_path),
+                    environment={"OSTREL_TANGO_SIM_FAULTS": "scan:error:_2:1"})
+    device = faulty.start()
+    try:
+        connected(device, files=3)
+        device.TakeSample("fails")
+        wait_for_state(device, tango.DevState.FAULT)
+        status = device.status()
+        assert "sample run" in status and "failed" in status
+        assert "driver error 15" in status and "hint:" in status, status
+        assert "driver error 15" in device.LastError
+        # Still connected: a run may start again from FAULT, and it completes.
+        assert_refused(device, "Stop", ["state FAULT"])
+        device.TakeSample("again")
+        wait_for_state(device, tango.DevState.ON)
+        assert "complete" in device.status()
+    finally:
+        faulty.stop()
