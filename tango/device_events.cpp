@@ -91,7 +91,10 @@ std::shared_ptr<const FileCurves> curvesOf(const FileEvent& event) {
             }
         }
     }
-    curves->absorbance = meanAbsorbance(event.absorbance);
+    // A two-direction file has one absorbance from its combined single beam; a one-direction
+    // file has its half's.
+    curves->absorbance = !event.combinedAbsorbance.empty() ? event.combinedAbsorbance
+                                                           : meanAbsorbance(event.absorbance);
     return curves;
 }
 

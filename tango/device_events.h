@@ -30,8 +30,9 @@ struct FileCurves {
     std::vector<double> centreBurst[2];  // the interferogram about its largest excursion
     std::vector<double> singleBeam[2];
     std::vector<double> wavenumbers;  // the axis of the single beams and of the absorbance
-    std::vector<double> absorbance;   // the mean of the halves' absorbance; empty without a
-                                      // background
+    // Against the background: from the combined single beam of a two-direction file, else the
+    // half's; empty without a background.
+    std::vector<double> absorbance;
 };
 
 // Points each side of the centre burst's peak in CentreBurstForward/Reverse.

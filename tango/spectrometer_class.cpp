@@ -65,7 +65,8 @@ const AttributeSpec kAttributes[] = {
     {AttributeId::SingleBeamReverse, "SingleBeamReverse", Tango::DEV_DOUBLE, false, kSpectrumPoints,
      true, "", "the last file's reverse single-beam spectrum"},
     {AttributeId::Absorbance, "Absorbance", Tango::DEV_DOUBLE, false, kSpectrumPoints, true, "",
-     "the last file's absorbance against the background (mean of the halves); empty without one"},
+     "the last file's absorbance against the background (from the combined single beam of both "
+     "directions); empty without one"},
 };
 
 SpectrometerDevice* spectrometer(Tango::DeviceImpl* device) {
