@@ -7,6 +7,8 @@
 #   tests    main, plus the test suite, the benchmarks, the Python package's tests and the
 #            packaging tests (scripts/test.sh)
 #   windows  main, plus the MinGW-w64 cross compilers and Wine for the Windows DLLs
+#   facility main, plus the Tango device server's build (cppTango) and its tests: the Tango
+#            database server on a private MariaDB, tango_admin and PyTango
 #   all      every tier (OSTRELTCP_SETUP_WINDOWS=0 leaves out the windows tier)
 set -euo pipefail
 
@@ -31,6 +33,9 @@ command -v node >/dev/null || test_packages+=(nodejs)
 command -v npm >/dev/null || test_packages+=(npm)
 # The Windows cross-builds and their tests under Wine.
 windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+# The Tango device server (libtango-dev) and what its tests start: DataBaseds (tango-db) on a
+# MariaDB of their own, tango_admin (libtango-tools, a dependency of tango-db) and a PyTango client.
+facility_packages=(libtango-dev tango-db mariadb-server mariadb-client python3-tango python3-pytest)
 
 tiers=("$@")
 if [ ${#tiers[@]} -eq 0 ]; then
@@ -46,15 +51,16 @@ for tier in "${tiers[@]}"; do
       with_tests=1
       ;;
     windows) packages+=("${windows_packages[@]}") ;;
+    facility) packages+=("${facility_packages[@]}") ;;
     all)
-      packages+=("${test_packages[@]}")
+      packages+=("${test_packages[@]}" "${facility_packages[@]}")
       with_tests=1
       if [ "${OSTRELTCP_SETUP_WINDOWS:-1}" != "0" ]; then
         packages+=("${windows_packages[@]}")
       fi
       ;;
     *)
-      echo "setup: unknown tier '$tier' (main, tests, windows or all)" >&2
+      echo "setup: unknown tier '$tier' (main, tests, windows, facility or all)" >&2
       exit 2
       ;;
   esac
@@ -83,6 +89,11 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tango-db's configuration step would otherwise want a running MariaDB to put its schema in; the
+# tests make a database of their own.
+if printf '%s\n' "${missing[@]}" | grep -qx tango-db; then
+  echo "tango-db tango-db/dbconfig-install boolean false" | debconf-set-selections
+fi
 log=$(mktemp)
 if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
   cat "$log" >&2

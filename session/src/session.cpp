@@ -347,6 +347,48 @@ void Session::close() {
     impl_->removePreparedDirectory();
 }
 
+Result Session::reboot() {
+    std::lock_guard<std::mutex> operation(impl_->operation);
+    impl_->joinFinishedRun();
+    std::string address;
+    bool reopen = false;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (impl_->running) {
+            return impl_->fail(Failure::Busy, "cannot reboot while a run is active; stop it first");
+        }
+        if (!impl_->connection.connected) {
+            return impl_->fail(Failure::Busy, "cannot reboot: not connected");
+        }
+        address = impl_->connection.address;
+        reopen = !impl_->driverOpen;
+    }
+    // The driver sends the datagram through its socket layer, which is there only while open.
+    if (reopen) {
+        Result opened = impl_->openDriverLocked(address);
+        if (!opened.ok()) {
+            return opened;
+        }
+    }
+    impl_->events.note("rebooting the instrument...");
+    // reset sends the datagram and waits for the instrument to restart; the connections it
+    // dropped meanwhile are closed and made again.
+    const int32_t reset = impl_->library.api().spectrometer_reset(0);
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->library.api().spectrometer_close();
+        impl_->driverOpen = false;
+        impl_->instrumentHoldsSkip = false;
+        if (reset != 0) {
+            impl_->connection.connected = false;
+        }
+    }
+    if (reset != 0) {
+        return impl_->failDriver(Failure::Connect, "cannot send the reboot datagram", reset);
+    }
+    return impl_->openDriverLocked(address);
+}
+
 Result Session::calibrate() {
     std::lock_guard<std::mutex> operation(impl_->operation);
     impl_->joinFinishedRun();

@@ -199,6 +199,28 @@ TEST_F(SessionRuns, ASecondRunIsRefusedWhileOneIsActiveAndSettingsWait) {
     EXPECT_FALSE(session_->state().running);
 }
 
+TEST_F(SessionRuns, RebootWaitsForTheInstrumentAndConnectsAgainButNotDuringARun) {
+    open(50.0);
+    RunRequest endless;
+    endless.files = 0;
+    ASSERT_TRUE(session_->startRun(endless).ok());
+    EXPECT_EQ(session_->reboot().failure, Failure::Busy);
+    session_->stop();
+    ASSERT_TRUE(session_->waitForRun(5000));
+
+    // The datagram goes out through the driver's open connections; the instrument drops them
+    // when it restarts, and the session connects again for the next run.
+    const Result rebooted = session_->reboot();
+    ASSERT_TRUE(rebooted.ok()) << rebooted.message;
+    EXPECT_TRUE(session_->state().connection.connected);
+    RunRequest request;
+    request.files = 1;
+    EXPECT_EQ(runToEnd(request).status, "complete");
+
+    session_->close();
+    EXPECT_EQ(session_->reboot().failure, Failure::Busy);
+}
+
 TEST_F(SessionRuns, BadSettingsAreRefusedFieldByFieldAndNothingChanges) {
     open();
     Settings bad = smallSettings();

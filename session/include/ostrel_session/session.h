@@ -95,6 +95,9 @@ class Session {
     // loopback ports.
     Result connect(const std::string& address);
     void close();
+    // Sends the instrument its reboot datagram, waits the driver's pause for it to come back, and
+    // connects again. Refused (Failure::Busy) while a run is active or when not connected.
+    Result reboot();
     // A calibration scan: the instrument finds the centre burst and sets the skip points.
     Result calibrate();
     // Checks every field before anything is sent; the instrument gets them at the next run.
