@@ -91,6 +91,9 @@ std::shared_ptr<const FileCurves> curvesOf(const FileEvent& event) {
             }
         }
     }
+    curves->combinedSingleBeam = !event.combined.values.empty() ? event.combined.values
+                                 : !event.spectra.empty()       ? event.spectra.front().values
+                                                                : std::vector<double>{};
     // A two-direction file has one absorbance from its combined single beam; a one-direction
     // file has its half's.
     curves->absorbance = !event.combinedAbsorbance.empty() ? event.combinedAbsorbance

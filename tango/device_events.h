@@ -29,6 +29,9 @@ struct FileCurves {
     std::vector<double> interferogram[2];
     std::vector<double> centreBurst[2];  // the interferogram about its largest excursion
     std::vector<double> singleBeam[2];
+    // One spectrum per file: the combined single beam of a two-direction file (the mean of the
+    // halves', or the half that passed its gates), else the recorded half's.
+    std::vector<double> combinedSingleBeam;
     std::vector<double> wavenumbers;  // the axis of the single beams and of the absorbance
     // Against the background: from the combined single beam of a two-direction file, else the
     // half's; empty without a background.

@@ -64,6 +64,9 @@ const AttributeSpec kAttributes[] = {
      true, "", "the last file's forward single-beam spectrum"},
     {AttributeId::SingleBeamReverse, "SingleBeamReverse", Tango::DEV_DOUBLE, false, kSpectrumPoints,
      true, "", "the last file's reverse single-beam spectrum"},
+    {AttributeId::SingleBeam, "SingleBeam", Tango::DEV_DOUBLE, false, kSpectrumPoints, true, "",
+     "the last file's single beam: the combined one of both directions (the mean of the halves', "
+     "or the half that passed its quality gates), else the recorded half's"},
     {AttributeId::Absorbance, "Absorbance", Tango::DEV_DOUBLE, false, kSpectrumPoints, true, "",
      "the last file's absorbance against the background (from the combined single beam of both "
      "directions); empty without one"},

@@ -117,6 +117,8 @@ const std::vector<double>& curveOf(const FileCurves& curves, AttributeId id) {
             return curves.singleBeam[Forward];
         case AttributeId::SingleBeamReverse:
             return curves.singleBeam[Reverse];
+        case AttributeId::SingleBeam:
+            return curves.combinedSingleBeam;
         case AttributeId::Absorbance:
             return curves.absorbance;
         default:
@@ -129,7 +131,8 @@ constexpr AttributeId kCurveAttributes[] = {
     AttributeId::CentreBurstForward,   AttributeId::CentreBurstReverse,
     AttributeId::InterferogramForward, AttributeId::InterferogramReverse,
     AttributeId::Wavenumbers,          AttributeId::SingleBeamForward,
-    AttributeId::SingleBeamReverse,    AttributeId::Absorbance,
+    AttributeId::SingleBeamReverse,    AttributeId::SingleBeam,
+    AttributeId::Absorbance,
 };
 
 // Holds the device monitor for a scope (get_monitor throws a DevFailed when it times out).

@@ -48,6 +48,7 @@ enum class AttributeId {
     Wavenumbers,
     SingleBeamForward,
     SingleBeamReverse,
+    SingleBeam,
     Absorbance,
     Count,
 };

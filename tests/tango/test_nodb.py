@@ -239,6 +239,11 @@ def test_the_curves_agree_with_the_settings_and_the_sample(device):
     assert wavenumbers[0] == 0.0
     assert numpy.isclose(wavenumbers[1] - wavenumbers[0], 15798.0 / 2 / 2048)
     assert len(device.SingleBeamForward) == len(device.SingleBeamReverse) == 2049
+    # One spectrum per file: the combined single beam is the mean of the halves'.
+    forward = numpy.asarray(device.SingleBeamForward)
+    reverse = numpy.asarray(device.SingleBeamReverse)
+    numpy.testing.assert_allclose(device.SingleBeam, 0.5 * (forward + reverse), rtol=1e-12,
+                                  atol=1e-12 * numpy.abs(forward).max())
 
     # The simulator's sample is one band at 1600 cm^-1 of peak absorbance 0.5 (in base 10).
     absorbance = numpy.asarray(device.Absorbance)
