@@ -15,6 +15,7 @@ set -euo pipefail
 main_packages=(
   build-essential g++ cmake ninja-build pkgconf
   libcli11-dev libfftw3-dev libhdf5-dev libcpp-httplib-dev nlohmann-json3-dev libjs-dygraphs
+  libzip-dev libssl-dev
   gnuplot-nox
 )
 # What the test suite, the benchmarks, the Python package's tests and the packaging tests add.
