@@ -338,15 +338,19 @@ ApiResponse ServeApi::putSettings(const ApiRequest& request) {
         // The members that could be read are checked too, so that the answer names every bad
         // field at once rather than one round at a time.
         JsonValue readable = body;
-        for (const auto& [field, problem] : errors) {
-            readable.erase(field);
-        }
-        Settings partial = settings;
-        FieldErrors unused;
-        if (ostrel::session::applySettingsJson(readable, &partial, &unused)) {
-            for (const auto& [field, problem] : ostrel::session::checkSettings(partial)) {
-                errors.emplace(field, problem);
+        for (size_t round = 0; round <= body.size(); ++round) {
+            for (const auto& [field, problem] : errors) {
+                readable.erase(field);
             }
+            Settings partial = settings;
+            FieldErrors more;
+            if (ostrel::session::applySettingsJson(readable, &partial, &more)) {
+                for (const auto& [field, problem] : ostrel::session::checkSettings(partial)) {
+                    errors.emplace(field, problem);
+                }
+                break;
+            }
+            errors.insert(more.begin(), more.end());
         }
         return errorResponse(422, "some settings are wrong", errors);
     }
