@@ -191,7 +191,9 @@ TEST_F(ServeSecurity, ThePageComesWithAStrictContentSecurityPolicy) {
     ASSERT_EQ(reply.status, 200);
     const std::string policy = reply.header("content-security-policy");
     EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << policy;
-    EXPECT_EQ(policy.find("unsafe-inline"), std::string::npos) << policy;
+    EXPECT_EQ(policy.find("script-src 'self';"), policy.find("script-src")) << policy;
+    EXPECT_EQ(policy.find("unsafe-eval"), std::string::npos) << policy;
+    EXPECT_NE(policy.find("default-src 'none'"), std::string::npos) << policy;
     EXPECT_NE(policy.find("frame-ancestors 'none'"), std::string::npos) << policy;
     EXPECT_EQ(reply.header("x-content-type-options"), "nosniff");
     EXPECT_EQ(reply.header("x-frame-options"), "DENY");
