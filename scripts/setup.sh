@@ -67,10 +67,11 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-# The tests' Node modules (npm, from the committed lock file), for the tests tier only.
+# The tests' Node modules (npm, from the committed lock files), for the tests tier only.
 install_node_modules() {
   if [ "$with_tests" -eq 1 ]; then
     "$(dirname "$0")/../tests/tools/jcamp/install.sh"
+    "$(dirname "$0")/../tests/tools/serve/openapi/install.sh"
   fi
 }
 if [ ${#missing[@]} -eq 0 ]; then

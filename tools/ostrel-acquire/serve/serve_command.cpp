@@ -166,8 +166,15 @@ int runServeCommand(int argc, char** argv) {
             }
         }
         // The token goes in the fragment, which a browser never sends to a server or a log.
-        std::printf("serving: %s://%s:%d/#token=%s\n", server.tls() ? "https" : "http",
-                    host.c_str(), server.port(), token.c_str());
+        if (options.hideToken) {
+            std::printf("serving: %s://%s:%d/ (the token is in %s)\n",
+                        server.tls() ? "https" : "http", host.c_str(), server.port(),
+                        options.tokenFile.empty() ? (options.dataDirectory + "/.token").c_str()
+                                                  : options.tokenFile.c_str());
+        } else {
+            std::printf("serving: %s://%s:%d/#token=%s\n", server.tls() ? "https" : "http",
+                        host.c_str(), server.port(), token.c_str());
+        }
         std::fflush(stdout);
         while (!waitForInterrupt(250)) {
         }

@@ -41,6 +41,9 @@ bool parseServeOptions(int argc, char** argv, ServeOptions* options, int* exitCo
                    "program)");
     app.add_option("--trace", serve.trace, "send the driver's trace to this file (or \"stderr\")");
     app.add_flag("--quiet,-q", serve.quiet, "print only the URL, warnings and errors");
+    app.add_flag("--hide-token", serve.hideToken,
+                 "print the URL without the token (for a service whose output is logged); the "
+                 "token is in DATA/.token");
     app.add_option("--sim-scan-ms", serve.simulator.scanMsAt16k,
                    "built-in simulator: milliseconds per scan at 16384 points")
         ->check(CLI::NonNegativeNumber)

@@ -27,6 +27,9 @@ struct ServeOptions {
     std::string library;
     std::string trace;
     bool quiet = false;
+    // Print the URL without the token (a service's output goes to a log): the token is in
+    // DATA/.token or the --token-file.
+    bool hideToken = false;
 };
 
 // Parses `serve [options]` (argv[0] is "serve"). False when the program should end now (help,
