@@ -4,6 +4,8 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "access.h"
 #include "serve_harness.h"
 
@@ -260,6 +262,43 @@ TEST(ServeListen, TlsWorksWithASelfSignedCertificate) {
     plain.set_read_timeout(3, 0);
     const auto cleartext = plain.Get("/api/state", {{"Authorization", "Bearer " + server.token()}});
     EXPECT_TRUE(!cleartext || cleartext->status != 200);
+}
+
+// A service's output goes to a log: with --hide-token the URL comes without the token, and a
+// token given in a file is the one that opens the API (and is not written over).
+TEST(ServeTokenFile, HiddenTokenStaysOutOfTheOutputAndAGivenTokenFileIsUsed) {
+    ScratchDirectory scratch;
+    const std::string tokenFile = scratch.path() + "/lab-token";
+    const std::string token(64, 'c');
+    std::ofstream(tokenFile) << token << "\n";
+    ToolProcess server({"serve", "--listen", "127.0.0.1:0", "--data", scratch.path() + "/data",
+                        "--token-file", tokenFile, "--hide-token", "--quiet"},
+                       {}, scratch.path());
+    std::string out;
+    for (int k = 0; k < 1500 && out.find("serving:") == std::string::npos; ++k) {
+        usleep(10000);
+        out = readFile(scratch.path() + "/stdout.txt");
+    }
+    const size_t colon = out.find("127.0.0.1:");
+    ASSERT_NE(colon, std::string::npos) << out;
+    EXPECT_EQ(out.find(token), std::string::npos) << out;
+    EXPECT_NE(out.find(tokenFile), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(scratch.path() + "/data/.token"));
+    const int port = std::stoi(out.substr(colon + 10));
+    httplib::Client client("127.0.0.1", port);
+    const auto reply = client.Get("/api/state", {{"Authorization", "Bearer " + token}});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(15000).exitCode, 0);
+
+    // A token file too short to be a secret is refused at start.
+    std::ofstream(tokenFile) << "short\n";
+    const ProcessResult refused = runTool({"serve", "--listen", "127.0.0.1:0", "--data",
+                                           scratch.path() + "/data", "--token-file", tokenFile},
+                                          {}, scratch.path(), 15000);
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.err.find("32 to 1024 characters"), std::string::npos) << refused.err;
 }
 
 }  // namespace
