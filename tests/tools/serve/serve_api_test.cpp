@@ -174,6 +174,27 @@ TEST_F(ServeFlow, BackgroundFromAnEarlierRunOrAnUploadAndItsClearing) {
     EXPECT_EQ(garbage.status, 422) << garbage.body;
 }
 
+// Align runs until stopped and keeps nothing: it is found while it runs, has no files to
+// download, and a stop ends it.
+TEST_F(ServeFlow, AlignRunsUntilStoppedAndKeepsNothing) {
+    server_->connectQuickly();
+    const HttpReply started = server_->send("POST", "/api/runs", {{"kind", "align"}});
+    ASSERT_EQ(started.status, 201) << started.body;
+    const std::string id = started.json()["id"];
+    EXPECT_EQ(server_->get("/api/runs/" + id).json()["state"], "running");
+    EXPECT_TRUE(server_->get("/api/runs/" + id + "/files").json()["files"].empty());
+    EXPECT_EQ(server_->get("/api/runs/" + id + "/zip").status, 404);
+    EXPECT_EQ(server_->send("POST", "/api/runs/" + id + "/stop").status, 202);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server_->get("/api/state").json()["running"].get<bool>() &&
+           std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(server_->get("/api/state").json()["running"].get<bool>());
+    EXPECT_EQ(server_->send("POST", "/api/runs/" + id + "/stop").status, 404);
+    EXPECT_TRUE(server_->get("/api/runs").json()["runs"].empty());
+}
+
 // Every bad or unknown field of the settings is named in one answer, and nothing changes.
 TEST_F(ServeFlow, SettingsNameEveryBadFieldAndChangeNothing) {
     const json before = server_->get("/api/settings").json();

@@ -448,6 +448,11 @@ ApiResponse ServeApi::getZip(const ApiRequest& request) {
     if (!findRun(request.params.at("id"), &run, &response)) {
         return response;
     }
+    const std::vector<RunFile> files = runFiles(run.directory);
+    if (files.empty()) {
+        // An align run keeps nothing (and libzip writes no archive without entries).
+        return errorResponse(404, "run " + run.id + " has no files");
+    }
     // Built in a temporary file that is unlinked once open, so that a large run never sits in
     // memory and nothing is left behind whatever happens to the connection.
     const char* tmp = std::getenv("TMPDIR");
@@ -461,7 +466,7 @@ ApiResponse ServeApi::getZip(const ApiRequest& request) {
     int zipError = 0;
     zip_t* archive = zip_open(path.c_str(), ZIP_TRUNCATE, &zipError);
     std::string problem = archive == nullptr ? "cannot create the archive" : "";
-    for (const RunFile& file : runFiles(run.directory)) {
+    for (const RunFile& file : files) {
         if (!problem.empty()) {
             break;
         }
