@@ -27,7 +27,7 @@ struct WriteAtExit {
 }  // namespace
 
 const std::vector<std::string> kQuickServe = {"serve",         "--listen", "127.0.0.1:0",
-                                              "--sim-scan-ms", "400",      "--sim-sample-absorber",
+                                              "--sim-scan-ms", "800",      "--sim-sample-absorber",
                                               "1500:30:0.8",   "--quiet"};
 
 nlohmann::json HttpReply::json() const {

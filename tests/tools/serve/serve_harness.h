@@ -36,8 +36,9 @@ struct HttpCall {
     bool token = true;  // send "Authorization: Bearer <the server's token>"
 };
 
-// A small, quick simulator: 512 points, 4 scans at 400 ms per 16384-point scan, about 50 ms a
-// file, with the demonstration sample's band at 1500 cm-1.
+// A small, quick simulator: 512 points, 4 scans at 800 ms per 16384-point scan, about 100 ms a
+// file (slow enough that a loaded machine still fetches every file), with the demonstration
+// sample's band at 1500 cm-1.
 extern const std::vector<std::string> kQuickServe;
 
 class ServeProcess {

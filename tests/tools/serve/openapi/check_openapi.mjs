@@ -73,9 +73,16 @@ async function main() {
   for (const program of programs) {
     const run = spawnSync(program, [], {
       env: { ...process.env, OSTREL_SERVE_REPLY_LOG: repliesPath },
-      stdio: ['ignore', 'ignore', 'inherit'], timeout: 240000,
+      stdio: ['ignore', 'pipe', 'inherit'], timeout: 240000, maxBuffer: 64 * 1024 * 1024,
     });
-    if (run.status !== 0) failures.push(program + ' failed (' + (run.status ?? run.signal) + ')');
+    if (run.status !== 0) {
+      // What failed, as GoogleTest reported it.
+      const lines = String(run.stdout).split('\n');
+      const report = lines.filter((line, k) => /Failure|FAILED|Expected|Which is|actual/.test(line) ||
+                                                 /Failure/.test(lines[k - 1] ?? ''));
+      failures.push(program + ' failed (' + (run.status ?? run.signal) + '):\n  ' +
+                    report.slice(0, 30).join('\n  '));
+    }
   }
   const document = await fetchDocument(tool);
   // validate() dereferences a copy; the original keeps its $refs for nothing else here.
