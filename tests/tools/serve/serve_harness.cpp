@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -43,6 +44,9 @@ ServeProcess::ServeProcess(const std::string& scratch, std::vector<std::string> 
                            std::string dataDirectory)
     : scratch_(scratch),
       dataDirectory_(dataDirectory.empty() ? scratch + "/data" : std::move(dataDirectory)) {
+    // A server that closes a connection while a large body is still being sent must not end the
+    // test process (and leave its server running) with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     arguments.insert(arguments.end(), {"--data", dataDirectory_});
     // A second process in the same scratch directory must not read the first one's output.
     std::remove((scratch + "/stdout.txt").c_str());
