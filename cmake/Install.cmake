@@ -158,6 +158,16 @@ foreach(tool ostrel-sim ostrel-acquire)
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
   endif()
 endforeach()
+# The systemd unit of `ostrel-acquire serve` for a lab machine, installed disabled.
+if(TARGET ostrel-acquire AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # The program where the .deb puts it (the package installs under /usr whatever the build's
+  # prefix); systemd needs an absolute path.
+  set(OSTREL_ACQUIRE_PROGRAM /usr/${CMAKE_INSTALL_BINDIR}/ostrel-acquire)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/systemd/ostrel-acquire-serve.service.in
+    ${PROJECT_BINARY_DIR}/systemd/ostrel-acquire-serve.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/systemd/ostrel-acquire-serve.service
+    DESTINATION lib/systemd/system COMPONENT Tools)
+endif()
 include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/PythonPackage.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/Licence.cmake)

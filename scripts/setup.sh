@@ -17,6 +17,7 @@ set -euo pipefail
 main_packages=(
   build-essential g++ cmake ninja-build pkgconf
   libcli11-dev libfftw3-dev libhdf5-dev libcpp-httplib-dev nlohmann-json3-dev libjs-dygraphs
+  libzip-dev libssl-dev
   gnuplot-nox
 )
 # What the test suite, the benchmarks, the Python package's tests and the packaging tests add.
@@ -72,10 +73,11 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-# The tests' Node modules (npm, from the committed lock file), for the tests tier only.
+# The tests' Node modules (npm, from the committed lock files), for the tests tier only.
 install_node_modules() {
   if [ "$with_tests" -eq 1 ]; then
     "$(dirname "$0")/../tests/tools/jcamp/install.sh"
+    "$(dirname "$0")/../tests/tools/serve/openapi/install.sh"
   fi
 }
 if [ ${#missing[@]} -eq 0 ]; then

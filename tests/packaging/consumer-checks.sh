@@ -56,6 +56,10 @@ expected_tree() {
             for asset in "$repository_root"/tools/ostrel-acquire/live/page/*; do
                 echo "share/ostreltcp/live-page/$(basename "$asset") f"
             done
+            for asset in "$repository_root"/tools/ostrel-acquire/serve/page/*; do
+                echo "share/ostreltcp/serve-page/$(basename "$asset") f"
+            done
+            echo "lib/systemd/system/ostrel-acquire-serve.service f"
         fi
         local tool
         for tool in ostrel-acquire ostrel-sim; do

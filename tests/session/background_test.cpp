@@ -72,6 +72,10 @@ TEST(JcampReader, CompressedTablesDecodeToTheirKnownValues) {
 TEST(JcampReader, DamagedFilesAreRefusedWithTheReason) {
     const std::string head =
         "##TITLE=t\n##FIRSTX=10\n##LASTX=13\n##YFACTOR=1\n##NPOINTS=4\n##XYDATA=(X++(Y..Y))\n";
+    auto hugeCount = [](const std::string& points) {
+        return "##TITLE=t\n##FIRSTX=10\n##LASTX=13\n##YFACTOR=1\n##NPOINTS=" + points +
+               "\n##XYDATA=(X++(Y..Y))\n10 1 2 3 4\n##END=\n";
+    };
     const struct {
         const char* what;
         std::string text;
@@ -88,6 +92,16 @@ TEST(JcampReader, DamagedFilesAreRefusedWithTheReason) {
          "##TITLE=t\n##FIRSTX=1\n##LASTX=2\n##YFACTOR=1\n##XYDATA=(X++(Y..Y))\n"
          "1 1 2\n##END=\n",
          "NPOINTS"},
+        // Counts beyond size_t's range (converting them is undefined behaviour), negative or
+        // fractional ones, and repeat counts far past the table's end.
+        {"huge NPOINTS", hugeCount("1e300"), "NPOINTS is not a count"},
+        {"NPOINTS past size_t", hugeCount("18446744073709551616"), "NPOINTS is not a count"},
+        {"negative NPOINTS", hugeCount("-4"), "NPOINTS is not a count"},
+        {"fractional NPOINTS", hugeCount("3.5"), "NPOINTS is not a count"},
+        {"NPOINTS over the limit", hugeCount("100000001"), "NPOINTS is not a count"},
+        {"huge repeat count", head + "10 1S99999999999999999999999\n##END=\n", "more often"},
+        {"repeat past the points", head + "10 1Z\n##END=\n", "more often"},
+        {"fractional repeat count", head + "10 1T.5 2\n##END=\n", "more often"},
     };
     for (const auto& testCase : cases) {
         JcampData data;

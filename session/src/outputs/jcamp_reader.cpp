@@ -10,6 +10,10 @@
 namespace ostrel::session {
 namespace {
 
+// The most points a spectrum file may declare: far more than any spectrum of the instrument
+// (32768 points zero-filled 8 times) and small enough that the points of a file always fit.
+constexpr double kMaxPoints = 1.0e8;
+
 enum class TokenKind { Value, Difference, Duplicate };
 
 struct Token {
@@ -134,11 +138,14 @@ bool parseJcamp(const std::string& text, JcampData* data, std::string* error) {
         !number(parsed, "YFACTOR", &yFactor, error)) {
         return false;
     }
-    const size_t count = static_cast<size_t>(points);
-    if (points < 1.0 || points != static_cast<double>(count) || points > 1.0e8) {
-        *error = "NPOINTS is not a count of points";
+    // Range first: converting a double outside size_t's range (a huge or negative NPOINTS from
+    // an uploaded file) is undefined behaviour.
+    if (!(points >= 1.0 && points <= kMaxPoints) || points != std::floor(points)) {
+        *error = "NPOINTS is not a count of points (1 to " +
+                 std::to_string(static_cast<long>(kMaxPoints)) + ")";
         return false;
     }
+    const size_t count = static_cast<size_t>(points);
     parsed.deltaX = count > 1 ? (lastX - parsed.firstX) / static_cast<double>(count - 1) : 0.0;
 
     std::vector<double>& y = parsed.y;
@@ -172,6 +179,14 @@ bool parseJcamp(const std::string& text, JcampData* data, std::string* error) {
             if (token.kind == TokenKind::Duplicate) {
                 if (next == 1 || token.value < 2.0 || y.empty()) {
                     *error = "table line " + std::to_string(tableLine) + " repeats nothing";
+                    return false;
+                }
+                // A count is checked before it becomes a size_t (a huge one is undefined
+                // behaviour to convert); more repeats than points can never fit.
+                if (token.value != std::floor(token.value) ||
+                    token.value > static_cast<double>(count) + 1.0) {
+                    *error = "table line " + std::to_string(tableLine) +
+                             " repeats a value more often than NPOINTS allows";
                     return false;
                 }
                 times = static_cast<size_t>(token.value) - 1;

@@ -12,7 +12,8 @@ double wallClockMs() {
         .count();
 }
 
-SseClient::SseClient(std::string host, int port) : host_(std::move(host)), port_(port) {
+SseClient::SseClient(std::string host, int port, std::string token)
+    : host_(std::move(host)), port_(port), token_(std::move(token)) {
     thread_ = std::thread(&SseClient::read, this);
 }
 
@@ -24,8 +25,12 @@ SseClient::~SseClient() {
 void SseClient::read() {
     httplib::Client client(host_, port_);
     client.set_read_timeout(5, 0);
+    httplib::Headers headers;
+    if (!token_.empty()) {
+        headers.emplace("Authorization", "Bearer " + token_);
+    }
     const auto result = client.Get(
-        "/events", httplib::Headers{},
+        "/events", headers,
         [this](const httplib::Response& response) {
             std::lock_guard<std::mutex> lock(mutex_);
             status_ = response.status;

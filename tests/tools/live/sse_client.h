@@ -23,7 +23,9 @@ double wallClockMs();
 
 class SseClient {
   public:
-    SseClient(std::string host, int port);
+    // With a token, the stream is asked for with "Authorization: Bearer TOKEN" (the server of
+    // `serve` needs it).
+    SseClient(std::string host, int port, std::string token = "");
     ~SseClient();  // stops reading
     SseClient(const SseClient&) = delete;
     SseClient& operator=(const SseClient&) = delete;
@@ -42,6 +44,7 @@ class SseClient {
 
     std::string host_;
     int port_;
+    std::string token_;
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable changed_;

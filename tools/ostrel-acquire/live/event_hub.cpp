@@ -31,11 +31,12 @@ struct EventHub::Shared {
     std::condition_variable_any streamEnded;
     uint64_t bytes LIVE_GUARDED_BY(mutex) = 0;
 
-    // What a stream that is new or behind is given: the latest file first, so that a page has its
-    // curves before the progress and any error or end that follows.
+    // What a stream that is new or behind is given: the session's state and run first, then the
+    // latest file, so that a page has its curves before the progress and any error or end that
+    // follows.
     void appendLatest(std::string* text) LIVE_REQUIRES(mutex) {
-        for (const LiveEvent event :
-             {LiveEvent::File, LiveEvent::Progress, LiveEvent::Error, LiveEvent::End}) {
+        for (const LiveEvent event : {LiveEvent::State, LiveEvent::Run, LiveEvent::File,
+                                      LiveEvent::Progress, LiveEvent::Error, LiveEvent::End}) {
             if (const Frame& frame = latestFrame[static_cast<int>(event)]) {
                 text->append(*frame);
             }
@@ -51,6 +52,10 @@ std::string_view eventName(LiveEvent event) {
             return "file";
         case LiveEvent::End:
             return "end";
+        case LiveEvent::Run:
+            return "run";
+        case LiveEvent::State:
+            return "state";
         default:
             return "error";
     }

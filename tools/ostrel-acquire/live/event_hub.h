@@ -18,10 +18,11 @@
 
 namespace ostrel::acquire::live {
 
-enum class LiveEvent { Progress, File, End, Error };
-inline constexpr int kLiveEventCount = 4;
+// Run and State are the server's (serve): a run began or ended, and the session's state.
+enum class LiveEvent { Progress, File, End, Error, Run, State };
+inline constexpr int kLiveEventCount = 6;
 
-// "progress", "file", "end", "error": the SSE event names.
+// "progress", "file", "end", "error", "run", "state": the SSE event names.
 std::string_view eventName(LiveEvent event);
 
 class EventStream;
@@ -43,7 +44,8 @@ class EventHub {
     // stream.
     void publish(LiveEvent event, const std::string& data);
 
-    // {"progress": ..., "file": ..., "end": ..., "error": ..., "streams": N, "event_bytes": B}
+    // {"progress": ..., "file": ..., "end": ..., "error": ..., "run": ..., "state": ...,
+    //  "streams": N, "event_bytes": B}
     // with the latest data of each type (null before the first).
     std::string stateJson() const;
 

@@ -14,11 +14,6 @@ struct Asset {
     const char* contentType;
 };
 
-const Asset kPage[] = {
-    {"/", "index.html", "text/html; charset=utf-8"},
-    {"/live.js", "live.js", "text/javascript; charset=utf-8"},
-    {"/live.css", "live.css", "text/css; charset=utf-8"},
-};
 const Asset kLibrary[] = {
     {"/vendor/dygraph.min.js", "dygraph.min.js", "text/javascript; charset=utf-8"},
     {"/vendor/dygraph.min.css", "dygraph.min.css", "text/css; charset=utf-8"},
@@ -35,9 +30,22 @@ bool readWhole(const std::string& path, std::string* body) {
     return !stream.bad();
 }
 
+const char* contentTypeOf(const std::string& name) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0) {
+        return "text/html; charset=utf-8";
+    }
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0) {
+        return "text/javascript; charset=utf-8";
+    }
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".css") == 0) {
+        return "text/css; charset=utf-8";
+    }
+    return "application/octet-stream";
+}
+
 // Reads every asset from directory into *files; false (and *files unchanged) if one is missing.
-template <size_t N>
-bool readAll(const Asset (&assets)[N], const std::string& directory, PageFiles* files) {
+template <typename Assets>
+bool readAll(const Assets& assets, const std::string& directory, PageFiles* files) {
     PageFiles found;
     for (const Asset& asset : assets) {
         PageFile file{asset.contentType, {}};
@@ -72,9 +80,25 @@ std::string programDirectory() {
 
 bool loadPageFiles(const std::vector<std::string>& pageDirectories,
                    const std::string& libraryDirectory, PageFiles* files, std::string* error) {
+    return loadPageFiles(pageDirectories, {"index.html", "live.js", "live.css"}, libraryDirectory,
+                         files, error);
+}
+
+bool loadPageFiles(const std::vector<std::string>& pageDirectories,
+                   const std::vector<std::string>& pageNames, const std::string& libraryDirectory,
+                   PageFiles* files, std::string* error) {
+    // The first name is the page itself, served at "/"; the others at "/NAME".
+    std::vector<std::string> paths;
+    std::vector<Asset> page;
+    for (const std::string& name : pageNames) {
+        paths.push_back(paths.empty() ? "/" : "/" + name);
+    }
+    for (size_t k = 0; k < pageNames.size(); ++k) {
+        page.push_back({paths[k].c_str(), pageNames[k].c_str(), contentTypeOf(pageNames[k])});
+    }
     std::string pageDirectory;
     for (const std::string& candidate : pageDirectories) {
-        if (readAll(kPage, candidate, files)) {
+        if (readAll(page, candidate, files)) {
             pageDirectory = candidate;
             break;
         }
@@ -84,7 +108,11 @@ bool loadPageFiles(const std::vector<std::string>& pageDirectories,
         for (const std::string& candidate : pageDirectories) {
             looked += (looked.empty() ? "" : ", ") + candidate;
         }
-        *error = "the live view's page (index.html, live.js, live.css) is not in " +
+        std::string names;
+        for (const std::string& name : pageNames) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        *error = "the page (" + names + ") is not in " +
                  (looked.empty() ? std::string("any known place") : looked);
         return false;
     }

@@ -29,5 +29,9 @@ std::string programDirectory();
 // message naming what is missing and where it was looked for.
 bool loadPageFiles(const std::vector<std::string>& pageDirectories,
                    const std::string& libraryDirectory, PageFiles* files, std::string* error);
+// The same for another page: pageNames are its files, the first one served at "/".
+bool loadPageFiles(const std::vector<std::string>& pageDirectories,
+                   const std::vector<std::string>& pageNames, const std::string& libraryDirectory,
+                   PageFiles* files, std::string* error);
 
 }  // namespace ostrel::acquire::live
