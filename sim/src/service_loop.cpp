@@ -143,9 +143,9 @@ void Simulator::Impl::log(std::vector<std::string>& entries, const std::string& 
     }
     if (entries.size() >= config.logLimit) {
         // Half the log goes at once, so that trimming costs nothing per entry on average.
-        entries.erase(entries.begin(),
-                      entries.begin() + static_cast<std::ptrdiff_t>(
-                                            std::max<size_t>(1, entries.size() / 2)));
+        entries.erase(
+            entries.begin(),
+            entries.begin() + static_cast<std::ptrdiff_t>(std::max<size_t>(1, entries.size() / 2)));
     }
     entries.push_back(entry);
 }

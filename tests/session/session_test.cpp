@@ -388,8 +388,8 @@ TEST(SessionMemorySoak, ResidentMemoryDoesNotGrowOverTwentyThousandFiles) {
     EXPECT_GE(session.lastRunEnd().filesSaved, 20000u);
     EXPECT_LT(atEnd - afterWarmUp, 2048)
         << "after 5000 files " << afterWarmUp << " kB, at the end " << atEnd << " kB";
-    std::printf("resident memory: %ld kB after 5000 files, %ld kB after %llu\n", afterWarmUp,
-                atEnd, static_cast<unsigned long long>(session.lastRunEnd().filesSaved));
+    std::printf("resident memory: %ld kB after 5000 files, %ld kB after %llu\n", afterWarmUp, atEnd,
+                static_cast<unsigned long long>(session.lastRunEnd().filesSaved));
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ struct Config {
     // Each log (commands, data requests, datagrams) keeps at most this many of its newest
     // entries: a simulator inside a long-running program must not grow with every file.
     size_t logLimit = SIZE_MAX;
-    Settings initialSettings{};      // the settings at start and after every reboot
+    Settings initialSettings{};  // the settings at start and after every reboot
 };
 
 // Faults replace or spoil the next message of a phase (see docs/simulator.md for the full table).

@@ -67,6 +67,50 @@ JsonValue zoomCurve(const double* values, size_t count, size_t centre) {
 
 }  // namespace
 
+LiveFile liveFileOf(const ostrel::session::FileEvent& event) {
+    LiveFile shown;
+    shown.number = event.number;
+    shown.timestampMs = event.timestampMs;
+    shown.coaddEventMs = event.coaddEventMs;
+    shown.scans = event.scans;
+    shown.halves = &event.halves;
+    shown.data = event.data.data();
+    shown.pointsPerHalf = event.pointsPerHalf;
+    // Absorbance on the single beam's axis (not-a-number where the background is too weak).
+    const bool absorbance =
+        !event.absorbance.empty() && event.absorbance.size() == event.spectra.size();
+    for (size_t half = 0; half < event.spectra.size(); ++half) {
+        const ostrel::spectra::Spectrum& spectrum = event.spectra[half];
+        const std::vector<double>& values = absorbance ? event.absorbance[half] : spectrum.values;
+        shown.spectra.push_back({values.data(), std::min(values.size(), spectrum.values.size()),
+                                 spectrum.firstWavenumber, spectrum.wavenumberStep});
+    }
+    if (absorbance) {
+        shown.spectrumKind = "absorbance";
+    }
+    if (!event.combined.values.empty()) {
+        const std::vector<double>& values = absorbance && !event.combinedAbsorbance.empty()
+                                                ? event.combinedAbsorbance
+                                                : event.combined.values;
+        shown.combined = {values.data(), values.size(), event.combined.firstWavenumber,
+                          event.combined.wavenumberStep};
+        shown.combinedUsed = event.summary.combined.used;
+    }
+    for (const ostrel::session::HalfSummary& half : event.summary.halves) {
+        LiveQuality quality;
+        if (!half.quality.gates.empty()) {
+            quality.worst = std::string(ostrel::spectra::name(half.quality.worst));
+            for (const ostrel::spectra::Gate& gate : half.quality.gates) {
+                quality.gates.push_back(
+                    {gate.name, std::string(ostrel::spectra::name(gate.status)), gate.reason});
+            }
+            quality.hint = half.hint;
+        }
+        shown.quality.push_back(std::move(quality));
+    }
+    return shown;
+}
+
 std::string FileEventBuilder::build(const LiveFile& file) {
     JsonValue halves = JsonValue::array();
     TrendEntry entry{file.number, {}};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ostrel_session/events.h"
 #include "ostrel_session/progress.h"
 
 namespace ostrel::acquire::live {
@@ -64,6 +65,12 @@ struct LiveFile {
     // "single beam", or "absorbance" once the run has a background to divide by.
     std::string spectrumKind = "single beam";
 };
+
+// What the page shows of one of the session's file events: with a background the ratios'
+// absorbance (a person compares a sample with its reference), else the single beams; each half's
+// quality gates; the combined spectrum of a two-direction file. Points into `event`, which must
+// outlive it.
+LiveFile liveFileOf(const ostrel::session::FileEvent& event);
 
 // Builds `file` events; keeps the centre-burst trend between them, so one builder serves a run.
 class FileEventBuilder {

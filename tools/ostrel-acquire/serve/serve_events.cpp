@@ -13,26 +13,7 @@ using ostrel::session::JsonValue;
 
 std::string fileEventData(live::FileEventBuilder& builder,
                           const ostrel::session::FileEvent& event) {
-    live::LiveFile shown;
-    shown.number = event.number;
-    shown.timestampMs = event.timestampMs;
-    shown.coaddEventMs = event.coaddEventMs;
-    shown.scans = event.scans;
-    shown.halves = &event.halves;
-    shown.data = event.data.data();
-    shown.pointsPerHalf = event.pointsPerHalf;
-    const bool absorbance =
-        !event.absorbance.empty() && event.absorbance.size() == event.spectra.size();
-    for (size_t half = 0; half < event.spectra.size(); ++half) {
-        const ostrel::spectra::Spectrum& spectrum = event.spectra[half];
-        const std::vector<double>& values = absorbance ? event.absorbance[half] : spectrum.values;
-        shown.spectra.push_back({values.data(), std::min(values.size(), spectrum.values.size()),
-                                 spectrum.firstWavenumber, spectrum.wavenumberStep});
-    }
-    if (absorbance) {
-        shown.spectrumKind = "absorbance";
-    }
-    return builder.build(shown);
+    return builder.build(live::liveFileOf(event));
 }
 
 ServeEvents::ServeEvents(live::EventHub& hub, std::function<std::string()> stateText)

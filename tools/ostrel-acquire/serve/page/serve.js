@@ -6,7 +6,7 @@
 'use strict';
 
 (function () {
-  const colours = { forward: '#1f6fd1', reverse: '#d1531f' };
+  const colours = { forward: '#1f6fd1', reverse: '#d1531f', combined: '#2b2b2b' };
   const pending = { file: null, progress: null, dirty: false };
   const charts = {};
   const element = (id) => document.getElementById(id);
@@ -292,15 +292,54 @@
         axes: { x: xAxis || {}, y: { axisLabelWidth: 70 } }, animatedZooms: false,
       });
     } else {
-      charts[id].updateOptions({ file: rows, labels: labels, ylabel: ylabel });
+      charts[id].updateOptions({
+        file: rows, labels: labels, ylabel: ylabel,
+        colors: names.map((name) => colours[name] || '#444'),
+      });
     }
+  }
+
+  // Each half's quality gates next to the plots; a failed half's spectrum is said plainly to be
+  // untrustworthy, with what to try.
+  function drawQuality(file) {
+    const list = element('quality');
+    list.replaceChildren();
+    const failed = [];
+    for (const half of file.halves) {
+      if (!half.quality) {
+        continue;
+      }
+      const item = document.createElement('li');
+      item.className = 'quality-' + half.quality.worst;
+      const problems = half.quality.gates.filter((gate) => gate.status !== 'ok');
+      item.textContent = half.name + ': ' + half.quality.worst +
+        (problems.length === 0 ? ' (every gate passed)'
+                               : ' — ' + problems.map((gate) => gate.reason).join('; '));
+      list.append(item);
+      if (half.quality.worst === 'fail') {
+        failed.push(half);
+      }
+    }
+    const warning = element('spectrum-warning');
+    warning.hidden = failed.length === 0;
+    warning.textContent = failed.length === 0 ? '' : 'Do not trust this spectrum (' +
+      failed.map((half) => half.name).join(', ') + '). ' + (failed[0].quality.hint || '');
+    page.untrusted = failed.length > 0;
   }
 
   function drawFile(file) {
     const names = file.halves.map((half) => half.name);
-    drawChart('spectrum', mergeRows(file.halves.map((half) => negatedX(half.spectrum))), names,
-              'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
+    // One spectrum per file, as spectroscopists read it: the combined one, unless the person
+    // asks for each direction.
+    if (element('show-halves').checked || !file.combined) {
+      drawChart('spectrum', mergeRows(file.halves.map((half) => negatedX(half.spectrum))), names,
+                'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
+    } else {
+      drawChart('spectrum', mergeRows([negatedX(file.combined)]), ['combined'],
+                'wavenumber / cm⁻¹', file.spectrum_kind, wavenumberAxis);
+    }
     element('spectrum-title').textContent = 'Spectrum (' + file.spectrum_kind + ')';
+    drawQuality(file);
     drawChart('zoom', mergeRows(file.halves.map((half) => half.zoom)), names,
               'samples from the centre burst', 'signal');
     drawChart('interferogram', mergeRows(file.halves.map((half) => half.interferogram)), names,
