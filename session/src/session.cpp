@@ -28,22 +28,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double wallClockMs() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::vector<std::string> halfNames(int direction) {
-    if (direction == 1) {
-        return {"forward"};
-    }
-    if (direction == 2) {
-        return {"reverse"};
-    }
-    return {"forward", "reverse"};
-}
-
 Result failed(Failure failure, std::string message) {
     Result result;
     result.failure = failure;
@@ -95,6 +79,9 @@ struct Session::Impl {
     }
 
     Result loadDriverLocked();
+    // For an operation on the instrument: refused while a run is active or when not connected;
+    // *reopen when the last run closed the driver's connections.
+    Result checkConnectedAndIdle(const char* what, std::string* address, bool* reopen);
     Result startSimulatorLocked();
     Result openDriverLocked(const std::string& address);
     Result prepareRunLocked(const RunRequest& request, std::string* directory);
@@ -133,6 +120,20 @@ struct Session::Impl {
     RunRecord activeRun;
     EndEvent lastEnd;
 };
+
+Result Session::Impl::checkConnectedAndIdle(const char* what, std::string* address, bool* reopen) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (running) {
+        return fail(Failure::Busy,
+                    std::string("cannot ") + what + " while a run is active; stop it first");
+    }
+    if (!connection.connected) {
+        return fail(Failure::Busy, std::string("cannot ") + what + ": not connected");
+    }
+    *address = connection.address;
+    *reopen = !driverOpen;
+    return {};
+}
 
 Result Session::Impl::loadDriverLocked() {
     if (libraryLoaded) {
@@ -352,16 +353,9 @@ Result Session::reboot() {
     impl_->joinFinishedRun();
     std::string address;
     bool reopen = false;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        if (impl_->running) {
-            return impl_->fail(Failure::Busy, "cannot reboot while a run is active; stop it first");
-        }
-        if (!impl_->connection.connected) {
-            return impl_->fail(Failure::Busy, "cannot reboot: not connected");
-        }
-        address = impl_->connection.address;
-        reopen = !impl_->driverOpen;
+    Result idle = impl_->checkConnectedAndIdle("reboot", &address, &reopen);
+    if (!idle.ok()) {
+        return idle;
     }
     // The driver sends the datagram through its socket layer, which is there only while open.
     if (reopen) {
@@ -394,16 +388,9 @@ Result Session::calibrate() {
     impl_->joinFinishedRun();
     std::string address;
     bool reopen = false;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        if (impl_->running) {
-            return impl_->fail(Failure::Busy, "cannot calibrate while a run is active");
-        }
-        if (!impl_->connection.connected) {
-            return impl_->fail(Failure::Busy, "cannot calibrate: not connected");
-        }
-        reopen = !impl_->driverOpen;
-        address = impl_->connection.address;
+    Result idle = impl_->checkConnectedAndIdle("calibrate", &address, &reopen);
+    if (!idle.ok()) {
+        return idle;
     }
     if (reopen) {
         Result opened = impl_->openDriverLocked(address);

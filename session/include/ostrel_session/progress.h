@@ -22,6 +22,9 @@ double estimateRemainingSeconds(const ProgressState& state);
 // ISO 8601 UTC text, to the millisecond, of milliseconds since 1970-01-01 UTC.
 std::string formatTimestamp(double millisecondsUtc);
 
+// "forward", "reverse" or "both directions" for a scan direction setting of 1, 2 or 3.
+const char* directionText(int direction);
+
 // "4.2 s", "1:05", "1:02:03".
 std::string formatDuration(double seconds);
 

@@ -256,15 +256,20 @@ bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, st
     H5Pset_libver_bounds(access.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
     // Memory flat over a run of any length: HDF5 keeps freed blocks on free lists and lets its
     // metadata cache (which holds the chunk index, one entry per file) grow to 32 MiB. Both are
-    // held to a few MiB; the index is written as the run goes anyway.
+    // held to a MiB or so; the index is written as the run goes anyway.
     H5set_free_list_limits(1 << 20, 1 << 18, 1 << 20, 1 << 18, 1 << 20, 1 << 18);
     H5AC_cache_config_t cache{};
     cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
     if (H5Pget_mdc_config(access.get(), &cache) >= 0) {
+        // A fixed 1 MiB: index entries of earlier files are evicted (they are on the disk)
+        // rather than the cache growing towards its limit over hours.
         cache.set_initial_size = true;
         cache.initial_size = 1 << 20;
-        cache.max_size = 4 << 20;
+        cache.max_size = 1 << 20;
         cache.min_size = 1 << 20;
+        cache.incr_mode = H5C_incr__off;
+        cache.flash_incr_mode = H5C_flash_incr__off;
+        cache.decr_mode = H5C_decr__off;
         H5Pset_mdc_config(access.get(), &cache);
     }
     h.file = Id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, access.get()), H5Fclose);

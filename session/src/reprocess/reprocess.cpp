@@ -14,22 +14,6 @@
 namespace ostrel::session {
 namespace {
 
-double wallClockMs() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::vector<std::string> halfNames(int direction) {
-    if (direction == 1) {
-        return {"forward"};
-    }
-    if (direction == 2) {
-        return {"reverse"};
-    }
-    return {"forward", "reverse"};
-}
-
 std::string canonicalPath(const std::string& path) {
     char* resolved = realpath(path.c_str(), nullptr);
     if (resolved == nullptr) {

@@ -19,6 +19,17 @@ double estimateRemainingSeconds(const ProgressState& state) {
     return std::fmax(0.0, state.elapsedSeconds * (total - done) / done);
 }
 
+const char* directionText(int direction) {
+    switch (direction) {
+        case 1:
+            return "forward";
+        case 2:
+            return "reverse";
+        default:
+            return "both directions";
+    }
+}
+
 std::string formatDuration(double seconds) {
     char text[32];
     if (seconds < 60.0) {

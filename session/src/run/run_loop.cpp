@@ -26,23 +26,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double wallClockMs() {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-const char* directionText(int direction) {
-    switch (direction) {
-        case 1:
-            return "forward";
-        case 2:
-            return "reverse";
-        default:
-            return "both directions";
-    }
-}
-
 enum class Ending { Complete, Stopped, Interrupted, Failed };
 
 const char* endingName(Ending ending) {
@@ -79,6 +62,22 @@ std::string qualityWarning(const FileSummary& file) {
         }
     }
     return "";
+}
+
+double wallClockMs() {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::vector<std::string> halfNames(int direction) {
+    if (direction == 1) {
+        return {"forward"};
+    }
+    if (direction == 2) {
+        return {"reverse"};
+    }
+    return {"forward", "reverse"};
 }
 
 std::string newRunId(RunKind kind, double startedMs) {

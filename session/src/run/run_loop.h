@@ -106,6 +106,12 @@ class RunLoop {
 // every half passed its gates (warnings included).
 std::string qualityWarning(const FileSummary& file);
 
+// The halves a scan direction setting records, in the order of the data: 1 forward, 2 reverse,
+// 3 both.
+std::vector<std::string> halfNames(int direction);
+// Now, in milliseconds since 1970-01-01 UTC (what the run's records and summary stamp with).
+double wallClockMs();
+
 // A run's directory name for a run that starts now: "20261209-163012-sample".
 std::string newRunId(RunKind kind, double startedMs);
 

@@ -4,20 +4,7 @@
 #include <cstdio>
 
 namespace ostrel::acquire {
-namespace {
-
-const char* directionText(int direction) {
-    switch (direction) {
-        case 1:
-            return "forward";
-        case 2:
-            return "reverse";
-        default:
-            return "both directions";
-    }
-}
-
-}  // namespace
+using ostrel::session::directionText;
 
 TerminalObserver::TerminalObserver(ProgressMode mode, live::LiveView* live, TerminalRun run)
     : display_(stdout, mode), live_(live), run_(std::move(run)) {}
