@@ -85,7 +85,8 @@ TEST(QualityGates, TheSameSettingsAfterACalibrationPassEveryGate) {
                 {}, scratch.path());
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err.find("must not be trusted"), std::string::npos) << result.err;
-    for (const JsonValue& file : readSummary(out).at("files")) {
+    const JsonValue summary = readSummary(out);
+    for (const JsonValue& file : summary.at("files")) {
         for (const JsonValue& half : file.at("halves")) {
             EXPECT_EQ(half.at("quality"), "ok") << half.dump(2);
         }
