@@ -130,6 +130,9 @@ std::vector<WrittenFile> FileWriter::takeWritten() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<WrittenFile> taken;
     taken.swap(written_);
+    for (const WrittenFile& file : taken) {
+        pendingBytes_ -= file.event->data.size() * sizeof(double);
+    }
     return taken;
 }
 
@@ -183,12 +186,16 @@ void FileWriter::run() {
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            // A written file still holds its data until the run's thread takes it, so it counts
+            // against the limit until then.
             if (saved) {
                 written_.push_back(std::move(written));
-            } else if (failure_.empty() && !error.empty()) {
-                failure_ = error;
+            } else {
+                pendingBytes_ -= bytes;
+                if (failure_.empty() && !error.empty()) {
+                    failure_ = error;
+                }
             }
-            pendingBytes_ -= bytes;
             ++nextCommitted_;
         }
         committed_.notify_all();

@@ -128,7 +128,7 @@ class FileWriter {
     std::condition_variable wake_;
     std::condition_variable committed_;
     std::deque<AcquiredFile> pending_;
-    size_t pendingBytes_ = 0;     // of the files submitted and not yet written
+    size_t pendingBytes_ = 0;     // of the files submitted and not yet taken by takeWritten()
     uint64_t nextSubmitted_ = 0;  // the next submitted file's sequence
     uint64_t nextCommitted_ = 0;  // the sequence whose in-order part comes next
     std::vector<WrittenFile> written_;
