@@ -11,7 +11,7 @@ constexpr long kInterferogramPoints = 32768;
 constexpr long kSpectrumPoints = 262144;
 constexpr long kCentreBurstPoints = 2 * static_cast<long>(kCentreBurstHalfWidth) + 1;
 
-struct AttributeSpec {
+struct AttributeDefinition {
     AttributeId id;
     const char* name;
     long type;
@@ -22,7 +22,7 @@ struct AttributeSpec {
     const char* description;
 };
 
-const AttributeSpec kAttributes[] = {
+const AttributeDefinition kAttributes[] = {
     {AttributeId::Points, "Points", Tango::DEV_LONG, true, 0, false, "",
      "points per direction and scan, 1 to 32768"},
     {AttributeId::Scans, "Scans", Tango::DEV_LONG, true, 0, false, "", "scans co-added per file"},
@@ -78,9 +78,10 @@ SpectrometerDevice* spectrometer(Tango::DeviceImpl* device) {
 
 class ScalarAttribute : public Tango::Attr {
   public:
-    explicit ScalarAttribute(const AttributeSpec& spec)
-        : Tango::Attr(spec.name, spec.type, spec.writable ? Tango::READ_WRITE : Tango::READ),
-          id_(spec.id) {}
+    explicit ScalarAttribute(const AttributeDefinition& definition)
+        : Tango::Attr(definition.name, definition.type,
+                      definition.writable ? Tango::READ_WRITE : Tango::READ),
+          id_(definition.id) {}
     void read(Tango::DeviceImpl* device, Tango::Attribute& attribute) override {
         spectrometer(device)->readAttribute(id_, attribute);
     }
@@ -97,8 +98,9 @@ class ScalarAttribute : public Tango::Attr {
 
 class CurveAttribute : public Tango::SpectrumAttr {
   public:
-    explicit CurveAttribute(const AttributeSpec& spec)
-        : Tango::SpectrumAttr(spec.name, spec.type, Tango::READ, spec.maxPoints), id_(spec.id) {}
+    explicit CurveAttribute(const AttributeDefinition& definition)
+        : Tango::SpectrumAttr(definition.name, definition.type, Tango::READ, definition.maxPoints),
+          id_(definition.id) {}
     void read(Tango::DeviceImpl* device, Tango::Attribute& attribute) override {
         spectrometer(device)->readAttribute(id_, attribute);
     }
@@ -138,9 +140,9 @@ class DeviceCommand : public Tango::Command {
 }  // namespace
 
 const char* attributeName(AttributeId id) {
-    for (const AttributeSpec& spec : kAttributes) {
-        if (spec.id == id) {
-            return spec.name;
+    for (const AttributeDefinition& definition : kAttributes) {
+        if (definition.id == id) {
+            return definition.name;
         }
     }
     return "";
@@ -184,32 +186,32 @@ void SpectrometerClass::command_factory() {
 }
 
 void SpectrometerClass::attribute_factory(std::vector<Tango::Attr*>& attributes) {
-    for (const AttributeSpec& spec : kAttributes) {
+    for (const AttributeDefinition& definition : kAttributes) {
         Tango::Attr* attribute = nullptr;
-        if (spec.maxPoints > 0) {
-            attribute = new CurveAttribute(spec);
-            attribute->set_data_ready_event(spec.fileEvents);
+        if (definition.maxPoints > 0) {
+            attribute = new CurveAttribute(definition);
+            attribute->set_data_ready_event(definition.fileEvents);
         } else {
-            attribute = new ScalarAttribute(spec);
+            attribute = new ScalarAttribute(definition);
         }
         Tango::UserDefaultAttrProp properties;
-        properties.set_description(spec.description);
-        if (*spec.unit != '\0') {
-            properties.set_unit(spec.unit);
+        properties.set_description(definition.description);
+        if (*definition.unit != '\0') {
+            properties.set_unit(definition.unit);
         }
-        if (spec.type == Tango::DEV_ENUM) {
+        if (definition.type == Tango::DEV_ENUM) {
             std::vector<std::string> labels =
-                spec.id == AttributeId::Direction ? directionLabels() : apodizationLabels();
+                definition.id == AttributeId::Direction ? directionLabels() : apodizationLabels();
             properties.set_enum_labels(labels);
         }
         attribute->set_default_properties(properties);
-        if (spec.writable) {
+        if (definition.writable) {
             // Written again from the database when the server starts, so that a restarted server
             // comes back with its settings.
             attribute->set_memorized();
             attribute->set_memorized_init(true);
         }
-        if (spec.fileEvents) {
+        if (definition.fileEvents) {
             attribute->set_change_event(true, false);
         }
         attributes.push_back(attribute);

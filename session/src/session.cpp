@@ -80,8 +80,8 @@ struct Session::Impl {
 
     Result loadDriverLocked();
     // For an operation on the instrument: refused while a run is active or when not connected;
-    // *reopen when the last run closed the driver's connections.
-    Result checkConnectedAndIdle(const char* what, std::string* address, bool* reopen);
+    // opens the driver's connections again when the last run closed them.
+    Result readyForInstrument(const char* what, std::string* address);
     Result startSimulatorLocked();
     Result openDriverLocked(const std::string& address);
     Result prepareRunLocked(const RunRequest& request, std::string* directory);
@@ -121,18 +121,21 @@ struct Session::Impl {
     EndEvent lastEnd;
 };
 
-Result Session::Impl::checkConnectedAndIdle(const char* what, std::string* address, bool* reopen) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (running) {
-        return fail(Failure::Busy,
-                    std::string("cannot ") + what + " while a run is active; stop it first");
+Result Session::Impl::readyForInstrument(const char* what, std::string* address) {
+    bool reopen = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (running) {
+            return fail(Failure::Busy,
+                        std::string("cannot ") + what + " while a run is active; stop it first");
+        }
+        if (!connection.connected) {
+            return fail(Failure::Busy, std::string("cannot ") + what + ": not connected");
+        }
+        *address = connection.address;
+        reopen = !driverOpen;
     }
-    if (!connection.connected) {
-        return fail(Failure::Busy, std::string("cannot ") + what + ": not connected");
-    }
-    *address = connection.address;
-    *reopen = !driverOpen;
-    return {};
+    return reopen ? openDriverLocked(*address) : Result{};
 }
 
 Result Session::Impl::loadDriverLocked() {
@@ -352,17 +355,10 @@ Result Session::reboot() {
     std::lock_guard<std::mutex> operation(impl_->operation);
     impl_->joinFinishedRun();
     std::string address;
-    bool reopen = false;
-    Result idle = impl_->checkConnectedAndIdle("reboot", &address, &reopen);
-    if (!idle.ok()) {
-        return idle;
-    }
     // The driver sends the datagram through its socket layer, which is there only while open.
-    if (reopen) {
-        Result opened = impl_->openDriverLocked(address);
-        if (!opened.ok()) {
-            return opened;
-        }
+    Result ready = impl_->readyForInstrument("reboot", &address);
+    if (!ready.ok()) {
+        return ready;
     }
     impl_->events.note("rebooting the instrument...");
     // reset sends the datagram and waits for the instrument to restart; the connections it
@@ -387,16 +383,9 @@ Result Session::calibrate() {
     std::lock_guard<std::mutex> operation(impl_->operation);
     impl_->joinFinishedRun();
     std::string address;
-    bool reopen = false;
-    Result idle = impl_->checkConnectedAndIdle("calibrate", &address, &reopen);
-    if (!idle.ok()) {
-        return idle;
-    }
-    if (reopen) {
-        Result opened = impl_->openDriverLocked(address);
-        if (!opened.ok()) {
-            return opened;
-        }
+    Result ready = impl_->readyForInstrument("calibrate", &address);
+    if (!ready.ok()) {
+        return ready;
     }
     impl_->events.note("calibrating (one forward scan of 16384 points)...");
     {

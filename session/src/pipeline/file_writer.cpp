@@ -371,7 +371,13 @@ bool FileWriter::writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile
         event->absorbance = worker.fileSpectra.absorbance;
     }
     if (combine) {
-        event->combined = worker.spectra[0];
+        // The halves' axis with the combined values (not a copy of a half's values first).
+        const ostrel::spectra::Spectrum& axis = worker.spectra[0];
+        event->combined.firstWavenumber = axis.firstWavenumber;
+        event->combined.wavenumberStep = axis.wavenumberStep;
+        event->combined.zpdIndex = axis.zpdIndex;
+        event->combined.resolution = axis.resolution;
+        event->combined.transformLength = axis.transformLength;
         event->combined.values = worker.combined.values;
         if (outputs_ != nullptr) {
             event->combinedTransmittance = worker.fileSpectra.combinedTransmittance;
