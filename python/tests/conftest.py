@@ -52,8 +52,8 @@ def start_simulator(driver: object) -> Iterator[Callable[..., Simulator]]:
     """Starts a simulator with the fast options plus the given ones; all stop at the end."""
     started: list[Simulator] = []
 
-    def start(*options: str) -> Simulator:
-        simulator = Simulator(*FAST, "--log", *options).start()
+    def start(*options: str, pace: tuple[str, ...] = FAST) -> Simulator:
+        simulator = Simulator(*pace, "--log", *options).start()
         started.append(simulator)
         return simulator
 
@@ -65,6 +65,16 @@ def start_simulator(driver: object) -> Iterator[Callable[..., Simulator]]:
 @pytest.fixture(scope="module")
 def simulator(start_simulator: Callable[..., Simulator]) -> Simulator:
     return start_simulator("--fibre", "2=4097", "--version-number", "123")
+
+
+# A file every 150 ms or more: a test that expects every file to reach the loop body then does
+# not depend on the Python thread being scheduled within one fast file's time on a busy machine.
+PACED = ("--scan-ms", "2", "--ready-delay-ms", "150", "--reboot-ms", "200")
+
+
+@pytest.fixture(scope="module")
+def paced_simulator(start_simulator: Callable[..., Simulator]) -> Simulator:
+    return start_simulator(pace=PACED)
 
 
 @contextlib.contextmanager

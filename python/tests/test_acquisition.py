@@ -25,27 +25,30 @@ from conftest import SMALL_POINTS, SMALL_SCANS, child_environment
 @pytest.mark.parametrize(
     "direction, length", [(3, 2 * SMALL_POINTS), (1, SMALL_POINTS), (2, SMALL_POINTS)]
 )
-def test_acquire_yields_every_file_with_its_timestamp(instrument, direction, length):
-    instrument.scan_direction = direction
-    started_ms = time.time() * 1000.0
-    scans_seen: list[int] = []
+def test_acquire_yields_every_file_with_its_timestamp(
+    paced_simulator, open_on, direction, length
+):
+    with open_on(paced_simulator) as instrument:
+        instrument.scan_direction = direction
+        started_ms = time.time() * 1000.0
+        scans_seen: list[int] = []
 
-    files = list(instrument.acquire(files=3, on_scan=scans_seen.append))
+        files = list(instrument.acquire(files=3, on_scan=scans_seen.append))
 
-    ended_ms = time.time() * 1000.0
-    assert len(files) == 3
-    stamps = [stamp for stamp, _ in files]
-    assert stamps == sorted(stamps)
-    assert started_ms - 1000.0 <= stamps[0] and stamps[-1] <= ended_ms + 1000.0
-    for _, curve in files:
-        assert curve.shape == (length,) and curve.dtype == np.float64
-        assert np.all(np.isfinite(curve)) and np.ptp(curve) > 0
-    summary = instrument.last_acquisition
-    assert (summary.files_published, summary.files_yielded, summary.completed) == (3, 3, True)
-    assert scans_seen and all(1 <= scan <= SMALL_SCANS for scan in scans_seen)
-    assert instrument.file_progress == 3
-    assert instrument.status == DriverStatus.CONNECTED
-    assert instrument.latest()[0] == stamps[-1]
+        ended_ms = time.time() * 1000.0
+        assert len(files) == 3
+        stamps = [stamp for stamp, _ in files]
+        assert stamps == sorted(stamps)
+        assert started_ms - 1000.0 <= stamps[0] and stamps[-1] <= ended_ms + 1000.0
+        for _, curve in files:
+            assert curve.shape == (length,) and curve.dtype == np.float64
+            assert np.all(np.isfinite(curve)) and np.ptp(curve) > 0
+        summary = instrument.last_acquisition
+        assert (summary.files_published, summary.files_yielded, summary.completed) == (3, 3, True)
+        assert scans_seen and all(1 <= scan <= SMALL_SCANS for scan in scans_seen)
+        assert instrument.file_progress == 3
+        assert instrument.status == DriverStatus.CONNECTED
+        assert instrument.latest()[0] == stamps[-1]
 
 
 def test_a_slow_loop_body_is_told_how_many_files_it_missed(instrument):
