@@ -3,7 +3,10 @@
 #include <hdf5.h>
 
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <tuple>
 
@@ -233,6 +236,17 @@ bool RunArchive::fail(const std::string& what, std::string* error) {
     return false;
 }
 
+namespace {
+
+// "dir/.run.h5.new" for "dir/run.h5".
+std::string creationPath(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, name) + "." + path.substr(name) + ".new";
+}
+
+}  // namespace
+
 bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, std::string* error) {
     // The tool reports failures itself; HDF5 would otherwise print its error stack to stderr.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
@@ -272,7 +286,11 @@ bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, st
         cache.decr_mode = H5C_decr__off;
         H5Pset_mdc_config(access.get(), &cache);
     }
-    h.file = Id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, access.get()), H5Fclose);
+    // The file is built under a name of its own and takes its real name once its structure is on
+    // the disk: a process killed in between leaves no run.h5 that no reader can open.
+    const std::string building = creationPath(path);
+    std::remove(building.c_str());
+    h.file = Id(H5Fcreate(building.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, access.get()), H5Fclose);
     if (!h.file.valid()) {
         return fail("create the file", error);
     }
@@ -370,6 +388,10 @@ bool RunArchive::create(const std::string& path, const ArchiveLayout& layout, st
     }
     if (H5Fstart_swmr_write(file) < 0) {
         return fail("start single-writer mode", error);
+    }
+    if (std::rename(building.c_str(), path.c_str()) != 0) {
+        *error = "cannot rename " + building + " to " + path + ": " + std::strerror(errno);
+        return false;
     }
     return true;
 }
