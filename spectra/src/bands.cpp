@@ -17,8 +17,18 @@ std::vector<Band> strongestBands(const Spectrum& spectrum, size_t count, double 
     // the broad maximum of a source is no band, and noise on it stands out far less than a line.
     const auto halfWidth = static_cast<size_t>(
         std::max(4.0, std::ceil(10.0 * minimumSeparation / spectrum.wavenumberStep)));
-    std::vector<double> residual(bins);
-    std::vector<double> prefix(bins + 1, 0.0);
+    // A summary asks for the bands of every file, and fresh buffers of a long spectrum cost more
+    // (zeroed pages) than the work on them; each thread keeps its own.
+    thread_local struct { std::vector<double> residual, prefix, spread, clipped; } work;
+    std::vector<double>& residual = work.residual;
+    std::vector<double>& prefix = work.prefix;
+    std::vector<double>& spread = work.spread;
+    std::vector<double>& clipped = work.clipped;
+    residual.resize(bins);
+    prefix.resize(bins + 1);
+    spread.resize(bins);
+    clipped.resize(bins);
+    prefix[0] = 0.0;
     auto subtractRunningMean = [&](const std::vector<double>& course) {
         for (size_t j = 0; j < bins; ++j) {
             prefix[j + 1] = prefix[j] + course[j];
@@ -33,13 +43,11 @@ std::vector<Band> strongestBands(const Spectrum& spectrum, size_t count, double 
     // A strong line pulls the running mean towards itself and so raises false bands beside it;
     // the mean is taken again with every point held within 3 noise deviations (from the median
     // absolute residual) of the first mean.
-    std::vector<double> spread(residual.size());
     std::transform(residual.begin(), residual.end(), spread.begin(),
                    [](double r) { return std::fabs(r); });
     std::nth_element(spread.begin(), spread.begin() + static_cast<std::ptrdiff_t>(bins / 2),
                      spread.end());
     const double limit = 3.0 * 1.4826 * spread[bins / 2];
-    std::vector<double> clipped(bins);
     for (size_t j = 0; j < bins; ++j) {
         clipped[j] = values[j] - residual[j] + std::clamp(residual[j], -limit, limit);
     }
