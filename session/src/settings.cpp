@@ -126,6 +126,16 @@ const std::vector<std::pair<const char*, MemberReader>>& memberReaders() {
              settings->outputs.queueMemoryMiB = static_cast<int>(value.get<int64_t>());
              return true;
          }},
+        {"queue_disk_mib",
+         [](const JsonValue& value, Settings* settings, std::string* problem) {
+             if (!value.is_number_integer() || value.get<int64_t>() < 0 ||
+                 value.get<int64_t>() > INT32_MAX) {
+                 *problem = "must be a whole number of MiB";
+                 return false;
+             }
+             settings->outputs.queueDiskMiB = static_cast<int>(value.get<int64_t>());
+             return true;
+         }},
         {"directions",
          [](const JsonValue& value, Settings* settings, std::string* problem) {
              if (!value.is_string() ||
@@ -204,6 +214,9 @@ FieldErrors checkSettings(const Settings& settings) {
     if (outputs.queueMemoryMiB < 1) {
         errors["queue_memory_mib"] = "the queue's memory must be 1 MiB or more";
     }
+    if (outputs.queueDiskMiB < 0) {
+        errors["queue_disk_mib"] = "the queue's disk share must be 0 MiB (none) or more";
+    }
     if (outputs.writers < 0 || outputs.writers > 64) {
         errors["writers"] = "writers must be 0 (one per core) to 64";
     }
@@ -236,6 +249,7 @@ JsonValue settingsJson(const Settings& settings) {
     json["background_threshold_percent"] = settings.outputs.backgroundThresholdPercent;
     json["plot"] = settings.outputs.plot;
     json["queue_memory_mib"] = settings.outputs.queueMemoryMiB;
+    json["queue_disk_mib"] = settings.outputs.queueDiskMiB;
     json["directions"] = std::string(name(settings.outputs.directions));
     return json;
 }

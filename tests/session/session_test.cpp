@@ -345,9 +345,11 @@ TEST(SessionMemorySoak, ResidentMemoryDoesNotGrowOverTwentyThousandFiles) {
     settings.acquisition.points = 256;
     settings.acquisition.skip = 8000;
     settings.acquisition.scans = 1;
-    // A queue of one MiB: files waiting to be written (which a loaded machine piles up, by
-    // design) must not stand in for the bookkeeping this test measures.
+    // A queue of one MiB and none on disk: files waiting to be written (which a loaded machine
+    // piles up, by design, each with a record in memory) must not stand in for the bookkeeping
+    // this test measures.
     settings.outputs.queueMemoryMiB = 1;
+    settings.outputs.queueDiskMiB = 0;
     // JSON tables: the session's own bookkeeping is what this measures. (With run.h5, HDF5's
     // chunk index keeps about 0.14 kB a file in memory of its own.)
     settings.outputs.formats = {};

@@ -13,6 +13,7 @@ struct ProgressState {
     int scans = 1;      // scans per file
     double elapsedSeconds = 0.0;
     double cadenceSeconds = 0.0;  // mean time between the files' time stamps; 0 while unknown
+    int filesWaiting = 0;         // fetched and not yet written
 };
 
 // Seconds left, from the scans done so far and the time they took; negative when unknown (no
@@ -31,7 +32,8 @@ std::string formatDuration(double seconds);
 // ", one file every 2.01 s" when the cadence is known, else "".
 std::string cadenceText(const ProgressState& state);
 
-// "file 2 of 4, scan 7 of 16, 0:03 elapsed, about 0:05 left".
+// "file 2 of 4, scan 7 of 16, 0:03 elapsed, about 0:05 left", and ", 12 files waiting to be
+// written" while the writing falls behind.
 std::string progressText(const ProgressState& state);
 
 }  // namespace ostrel::session

@@ -36,9 +36,11 @@ struct OutputSettings {
     double backgroundThresholdPercent = 1.0;
     bool plot = true;
     std::string gnuplot = "gnuplot";  // the program that draws plot.png
-    // Files fetched and still waiting to be written may hold this much memory; beyond it the
+    // Files fetched and still waiting to be written may hold this much memory; from half of it on
+    // they wait on disk in the run's directory, up to queueDiskMiB (0: never); beyond both the
     // newest files are dropped (and counted as missed).
     int queueMemoryMiB = 512;
+    int queueDiskMiB = 8192;
     int writers = 0;  // threads writing files; 0: as many as the machine has cores (2 to 4)
     Directions directions = Directions::Both;
 };

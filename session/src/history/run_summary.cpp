@@ -47,6 +47,7 @@ JsonValue timingSection(const RunReport& report) {
     json["connect_s"] = report.connectSeconds;
     json["calibration_s"] = report.calibrationSeconds;
     json["acquisition_s"] = report.acquisitionSeconds;
+    json["written_after_acquisition_s"] = report.writtenAfterSeconds;
     json["close_s"] = report.closeSeconds;
     json["total_s"] = report.totalSeconds;
     json["seconds_per_file"] =
@@ -217,6 +218,7 @@ bool writeRunSummary(const std::string& directory, const RunReport& report,
     json["files_signalled"] = report.filesSignalled;
     json["files_saved"] = report.filesSaved;
     json["files_missed"] = report.filesMissed;
+    json["files_spilled"] = report.filesSpilled;
     if (report.status == "running") {
         // Until the run ends its files are listed there, one line each.
         json["file_records"] = kFileRecordsName;

@@ -48,7 +48,10 @@ struct RunReport {
     uint64_t filesSignalled = 0;  // co-add events counted
     uint64_t filesMissed = 0;     // signalled but not saved
     uint64_t filesSaved = 0;
-    double writeSeconds = 0.0;    // the pipeline's time, summed over the saved files
+    double writeSeconds = 0.0;  // the pipeline's time, summed over the saved files
+    // From the end of the acquisition until its last file was written: files that waited.
+    double writtenAfterSeconds = 0.0;
+    uint64_t filesSpilled = 0;    // files that waited on disk to be written
     double cadenceSeconds = 0.0;  // mean time between the saved files' time stamps
 };
 

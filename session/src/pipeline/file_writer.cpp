@@ -72,6 +72,10 @@ bool FileWriter::start(std::string* error) {
     for (int index = 0; index < settings_.workers; ++index) {
         threads_.emplace_back(&FileWriter::run, this);
     }
+    spillEnabled_ = settings_.maxSpillBytes > 0 && !settings_.directory.empty();
+    if (spillEnabled_) {
+        spillThread_ = std::thread(&FileWriter::spill, this);
+    }
     return true;
 }
 
@@ -86,7 +90,13 @@ bool FileWriter::submit(AcquiredFile file) {
         }
         pendingBytes_ += bytes;
         file.sequence = nextSubmitted_++;
-        pending_.push_back(std::move(file));
+        Pending entry;
+        entry.values = file.data.size();
+        entry.file = std::move(file);
+        pending_.push_back(std::move(entry));
+        if (shouldSpill()) {
+            spillWake_.notify_one();
+        }
     }
     wake_.notify_one();
     return true;
@@ -102,6 +112,110 @@ size_t FileWriter::pendingFiles() {
     return static_cast<size_t>(nextSubmitted_ - nextCommitted_);
 }
 
+uint64_t FileWriter::spilledBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return spilledBytes_;
+}
+
+uint64_t FileWriter::filesSpilled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return filesSpilled_;
+}
+
+std::string FileWriter::spillProblem() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return spillProblem_;
+}
+
+// Spilling keeps the other half of the memory for the files that arrive while the disk is slow
+// for a moment. The file next in line stays in memory: a worker takes it soon.
+bool FileWriter::shouldSpill() const {
+    if (!spillEnabled_ || finishing_ || !spillProblem_.empty() ||
+        pendingBytes_ <= settings_.maxPendingBytes / 2 || pending_.size() < 2) {
+        return false;
+    }
+    const Pending& newest = pending_.back();
+    return newest.place == Pending::Place::Memory &&
+           spilledBytes_ + SpillFile::recordBytes(newest.values) <= settings_.maxSpillBytes;
+}
+
+// The spill thread: moves the newest file waiting in memory to the disk while too much memory is
+// taken, until finish(). Files are written in memory's order of arrival from the back, so each
+// record is written once and read once.
+void FileWriter::spill() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        spillWake_.wait(lock, [this] { return finishing_ || shouldSpill(); });
+        if (finishing_) {
+            return;
+        }
+        // References to a deque's elements stay valid while others are added or removed at its
+        // ends; a worker leaves a file that is being spilled where it is until it is on disk.
+        Pending& entry = pending_.back();
+        entry.place = Pending::Place::Spilling;
+        std::vector<double> data = std::move(entry.file.data);
+        const uint64_t offset = spillEnd_;
+        const uint64_t recordBytes = SpillFile::recordBytes(data.size());
+        lock.unlock();
+        std::string error;
+        bool written = spillFile_.isOpen() || spillFile_.open(settings_.directory, &error);
+        const uint64_t free = written ? spillFile_.freeBytes() : 0;
+        if (written && free < recordBytes + settings_.spillReserveBytes) {
+            error = "the disk has " + std::to_string(free >> 20) + " MiB free";
+            written = false;
+        }
+        written = written && spillFile_.write(offset, entry.file.number, entry.file.timestampMs,
+                                              data.data(), data.size(), &error);
+        lock.lock();
+        if (written) {
+            entry.place = Pending::Place::Disk;
+            entry.spillOffset = offset;
+            spillEnd_ += recordBytes;
+            spilledBytes_ += recordBytes;
+            pendingBytes_ -= data.size() * sizeof(double);
+            ++filesSpilled_;
+        } else {
+            entry.file.data = std::move(data);
+            entry.place = Pending::Place::Memory;
+            spillProblem_ = "files no longer wait on disk: " + error;
+        }
+        wake_.notify_all();
+    }
+}
+
+// The next file in line, in memory: a file on disk is read back first. False with `error` when
+// nothing is left to write (error empty) or a spilled file cannot be read.
+bool FileWriter::takeNext(AcquiredFile* file, std::string* error) {
+    Pending entry;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] {
+            return (!pending_.empty() && pending_.front().place != Pending::Place::Spilling) ||
+                   (finishing_ && pending_.empty());
+        });
+        if (pending_.empty()) {
+            return false;
+        }
+        entry = std::move(pending_.front());
+        pending_.pop_front();
+    }
+    *file = std::move(entry.file);
+    if (entry.place == Pending::Place::Memory) {
+        return true;
+    }
+    file->data.resize(entry.values);
+    const bool read =
+        spillFile_.read(entry.spillOffset, file->number, file->data.data(), entry.values, error);
+    spillFile_.release(entry.spillOffset, entry.values);
+    std::lock_guard<std::mutex> lock(mutex_);
+    spilledBytes_ -= SpillFile::recordBytes(entry.values);
+    pendingBytes_ += entry.values * sizeof(double);
+    if (!read) {
+        *error = "file " + std::to_string(file->number) + " is lost: " + *error;
+    }
+    return true;
+}
+
 void FileWriter::finish() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -112,11 +226,16 @@ void FileWriter::finish() {
         finishing_ = true;
     }
     wake_.notify_all();
+    spillWake_.notify_all();
+    if (spillThread_.joinable()) {
+        spillThread_.join();
+    }
     for (std::thread& thread : threads_) {
         if (thread.joinable()) {
             thread.join();
         }
     }
+    spillFile_.close();
     std::string error;
     if (outputs_ != nullptr && !outputs_->finish(&error)) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -151,22 +270,17 @@ void FileWriter::run() {
     Worker worker(settings_.spectra);
     for (;;) {
         AcquiredFile file;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return finishing_ || !pending_.empty(); });
-            if (pending_.empty()) {
-                return;
-            }
-            file = std::move(pending_.front());
-            pending_.pop_front();
+        std::string error;
+        if (!takeNext(&file, &error)) {
+            return;
         }
         const size_t bytes = file.data.size() * sizeof(double);
         WrittenFile written;
-        std::string error;
         // The time the file keeps a worker busy, without its wait for its turn: what the
         // rate the pool can sustain is worked out from.
         auto started = std::chrono::steady_clock::now();
-        bool saved = failure().empty() && writeOwnOutputs(worker, file, &written, &error);
+        bool saved =
+            error.empty() && failure().empty() && writeOwnOutputs(worker, file, &written, &error);
         double busySeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {

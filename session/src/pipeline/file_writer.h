@@ -5,6 +5,13 @@
 // half's single-beam spectrum in cm^-1 and writes the file's outputs in parallel, adds what the
 // run keeps (the archive, the mean) in file order, and hands back each file's summary with an
 // event for the observers, in file order.
+//
+// Files wait in memory up to a limit. When the workers fall behind the instrument (text formats
+// of long records cost more than a file's time on a fast link), a spill thread moves the newest
+// waiting files to a file on disk from half that limit on, and the workers read them back when
+// they get to them: the run then writes every file, later than it acquires them, and loses files
+// only when the disk's share is full too or the disk cannot take the raw data as fast as it
+// comes.
 #pragma once
 
 #include <condition_variable>
@@ -22,6 +29,7 @@
 #include "outputs/output_files.h"
 #include "outputs/spectrum_outputs.h"
 #include "pipeline/combined_beam.h"
+#include "pipeline/spill_file.h"
 #include "run/host_events.h"
 
 namespace ostrel::session {
@@ -48,9 +56,13 @@ struct FileSettings {
     std::vector<std::string> halves;  // "forward", "reverse" in the order of the data
     int workers = 0;                  // 0: FileWriter::defaultWorkers()
     Directions directions = Directions::Both;
-    // Files waiting to be written may hold at most this much memory; a disk slower than the
-    // instrument for that long loses files (reported) rather than memory without bound.
+    // Files waiting to be written may hold at most this much memory, and from half of it on they
+    // are moved to the disk, up to maxSpillBytes there (0: never; nor without a directory). Past
+    // both, files are lost (and reported) rather than memory or disk without bound.
     size_t maxPendingBytes = size_t{512} << 20;
+    uint64_t maxSpillBytes = uint64_t{8} << 30;
+    // Spilling stops while the disk has less than this free, which keeps room for the outputs.
+    uint64_t spillReserveBytes = uint64_t{1} << 30;
 };
 
 // A file the writer has finished: its summary and the event that shows it.
@@ -77,12 +89,18 @@ class FileWriter {
     int readyDescriptor() const { return ready_.descriptor(); }
     int workers() const { return settings_.workers; }
     size_t maxPendingBytes() const { return settings_.maxPendingBytes; }
+    // 0 when files never wait on disk.
+    uint64_t maxSpillBytes() const { return spillEnabled_ ? settings_.maxSpillBytes : 0; }
 
-    // False when the files waiting would hold more than maxPendingBytes; the file is then
-    // dropped.
+    // False when the files waiting in memory would hold more than maxPendingBytes; the file is
+    // then dropped.
     bool submit(AcquiredFile file);
-    size_t pendingBytes();
-    size_t pendingFiles();
+    size_t pendingBytes();    // in memory
+    size_t pendingFiles();    // submitted and not yet written
+    uint64_t spilledBytes();  // on disk now
+    uint64_t filesSpilled();  // moved to the disk so far
+    // Why files are no longer moved to the disk, empty while they are.
+    std::string spillProblem();
     // Writes what is still waiting, ends the workers and finishes the outputs (a failure then is
     // reported by failure()).
     void finish();
@@ -114,7 +132,19 @@ class FileWriter {
         CombinedBeam combined;
     };
 
+    // A submitted file, in memory or on disk.
+    struct Pending {
+        enum class Place { Memory, Spilling, Disk };
+        AcquiredFile file;  // no data unless in memory
+        size_t values = 0;
+        Place place = Place::Memory;
+        uint64_t spillOffset = 0;
+    };
+
     void run();
+    void spill();
+    bool shouldSpill() const;  // with mutex_ held
+    bool takeNext(AcquiredFile* file, std::string* error);
     bool writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile* written,
                          std::string* error);
     bool addToRun(Worker& worker, const AcquiredFile& file, WrittenFile* written,
@@ -127,8 +157,15 @@ class FileWriter {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable committed_;
-    std::deque<AcquiredFile> pending_;
-    size_t pendingBytes_ = 0;     // of the files submitted and not yet taken by takeWritten()
+    std::condition_variable spillWake_;
+    std::deque<Pending> pending_;
+    size_t pendingBytes_ =
+        0;  // in memory, of the files submitted and not yet taken by takeWritten()
+    uint64_t spilledBytes_ = 0;
+    uint64_t spillEnd_ = 0;  // where the next record goes
+    uint64_t filesSpilled_ = 0;
+    std::string spillProblem_;
+    SpillFile spillFile_;
     uint64_t nextSubmitted_ = 0;  // the next submitted file's sequence
     uint64_t nextCommitted_ = 0;  // the sequence whose in-order part comes next
     std::vector<WrittenFile> written_;
@@ -138,6 +175,8 @@ class FileWriter {
 
     WakeEvent ready_;
     std::vector<std::thread> threads_;
+    bool spillEnabled_ = false;  // set before the threads start
+    std::thread spillThread_;
 };
 
 }  // namespace ostrel::session

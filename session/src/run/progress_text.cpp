@@ -55,6 +55,18 @@ std::string cadenceText(const ProgressState& state) {
     return text;
 }
 
+namespace {
+
+std::string waitingText(const ProgressState& state) {
+    if (state.filesWaiting <= 0) {
+        return "";
+    }
+    return ", " + std::to_string(state.filesWaiting) +
+           (state.filesWaiting == 1 ? " file" : " files") + " waiting to be written";
+}
+
+}  // namespace
+
 std::string progressText(const ProgressState& state) {
     char text[160];
     const int current =
@@ -65,7 +77,7 @@ std::string progressText(const ProgressState& state) {
     if (state.files > 0 && state.filesDone >= state.files) {
         std::snprintf(text, sizeof text, "%s, done, %s elapsed", file.c_str(),
                       formatDuration(state.elapsedSeconds).c_str());
-        return text;
+        return text + waitingText(state);
     }
     std::snprintf(text, sizeof text, "%s, scan %d of %d, %s elapsed", file.c_str(), state.scan,
                   state.scans, formatDuration(state.elapsedSeconds).c_str());
@@ -74,7 +86,7 @@ std::string progressText(const ProgressState& state) {
     if (remaining >= 0.0) {
         line += ", about " + formatDuration(remaining) + " left";
     }
-    return line + cadenceText(state);
+    return line + cadenceText(state) + waitingText(state);
 }
 
 }  // namespace ostrel::session

@@ -21,6 +21,8 @@ constexpr double kDeadmanPerScanSeconds = 45.0;
 constexpr double kInactivityMarginSeconds = 30.0;
 // How often a run wakes without an event: its progress (elapsed time) is published this often.
 constexpr int kIdleWaitMs = 250;
+// While the files that waited are written after the acquisition, progress goes out this often.
+constexpr int kDrainProgressMs = 250;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -197,6 +199,9 @@ ProgressState RunLoop::progress() const {
     progress.scans = plan_.settings.acquisition.scans;
     progress.elapsedSeconds = secondsSince(state_->runStarted);
     progress.cadenceSeconds = cadenceSeconds();
+    if (state_->writer != nullptr) {
+        progress.filesWaiting = static_cast<int>(state_->writer->pendingFiles());
+    }
     return progress;
 }
 
@@ -301,6 +306,7 @@ std::unique_ptr<FileWriter> makeFilePipeline(const RunPlan& plan) {
     files.workers = settings.outputs.writers;
     files.directions = settings.outputs.directions;
     files.maxPendingBytes = static_cast<size_t>(settings.outputs.queueMemoryMiB) << 20;
+    files.maxSpillBytes = static_cast<uint64_t>(settings.outputs.queueDiskMiB) << 20;
     // Without an axis (too few points for a spectrum) the files carry no spectra, and there is
     // nothing for the spectral outputs to do.
     return std::make_unique<FileWriter>(files, plan.hasAxis ? makeSpectrumOutputs(plan) : nullptr);
@@ -408,10 +414,14 @@ void RunLoop::fetchFile(uint64_t signalled) {
     } else {
         state_->lastData = file.data;
         if (!state_->writer->submit(std::move(file))) {
-            problem = "the disk does not keep up: file " + std::to_string(report.filesSignalled) +
-                      " dropped with " + std::to_string(state_->writer->pendingFiles()) +
-                      " files (" + std::to_string(state_->writer->pendingBytes() >> 20) +
-                      " MiB) still waiting to be written";
+            FileWriter& writer = *state_->writer;
+            const std::string spillProblem = writer.spillProblem();
+            problem = "the writing does not keep up: file " +
+                      std::to_string(report.filesSignalled) + " dropped with " +
+                      std::to_string(writer.pendingFiles()) + " files still waiting to be " +
+                      "written (" + std::to_string(writer.pendingBytes() >> 20) +
+                      " MiB in memory, " + std::to_string(writer.spilledBytes() >> 20) +
+                      " MiB on disk)" + (spillProblem.empty() ? "" : "; " + spillProblem);
         }
     }
     if (!problem.empty()) {
@@ -520,8 +530,9 @@ Failure RunLoop::followEvents() {
 }
 
 // Once enough files were written to know both rates: the rate the writers can sustain against
-// the rate files arrive at. Said once, early, so that a run that will lose files says so while a
-// person can still change the formats, rather than in a count of missed files at its end.
+// the rate files arrive at. Said once, early, so that a run whose writing falls behind says how
+// far (and whether files will be lost) while a person can still change the formats, rather than
+// in a count of missed files at its end.
 void RunLoop::warnWhenWritingFallsBehind() {
     constexpr uint64_t kFilesToJudge = 20;
     const RunReport& report = state_->report;
@@ -534,24 +545,47 @@ void RunLoop::warnWhenWritingFallsBehind() {
     if (cadence <= 0.0 || perFile <= 0.0) {
         return;
     }
-    const double workers = static_cast<double>(state_->writer->workers());
+    FileWriter& writer = *state_->writer;
+    const double workers = static_cast<double>(writer.workers());
     const double sustained = workers / perFile;
     const double arriving = 1.0 / cadence;
     if (sustained >= arriving) {
         return;
     }
-    const double queueMiB = static_cast<double>(state_->writer->maxPendingBytes() >> 20);
-    const double fileMiB =
-        static_cast<double>(report.pointsReported) * sizeof(double) / (1024.0 * 1024.0);
-    const double secondsToFull = queueMiB / std::max(fileMiB, 1e-9) / (arriving - sustained);
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "writing keeps up with about %.0f files/s (%.1f ms a file on %d threads) and "
-                  "the instrument delivers %.0f files/s: files will be missed once the queue's "
-                  "%.0f MiB are full, in about %.0f s; fewer formats (hdf5 writes fastest), more "
-                  "scans per file or a larger --queue-memory avoid that",
-                  sustained, perFile * 1000.0, state_->writer->workers(), arriving, queueMiB,
-                  secondsToFull);
+    // The files that can wait: in memory, and on disk from half the memory on.
+    const double fileBytes = static_cast<double>(report.pointsReported) * sizeof(double);
+    const double memoryBytes = static_cast<double>(writer.maxPendingBytes());
+    const double diskBytes = static_cast<double>(writer.maxSpillBytes());
+    const double canWait =
+        (diskBytes > 0.0 ? memoryBytes / 2.0 + diskBytes : memoryBytes) / std::max(fileBytes, 1.0);
+    const double growth = arriving - sustained;  // files/s more that wait
+    char text[640];
+    int used = std::snprintf(text, sizeof text,
+                             "writing keeps up with about %.0f files/s (%.1f ms a file on %d "
+                             "threads) and the instrument delivers %.0f files/s",
+                             sustained, perFile * 1000.0, writer.workers(), arriving);
+    const double files = static_cast<double>(plan_.files);
+    const double waitingAtEnd = files * (1.0 - sustained / arriving);
+    if (plan_.files > 0 && waitingAtEnd <= canWait) {
+        used += std::snprintf(text + used, sizeof text - static_cast<size_t>(used),
+                              ": files wait %s and all are written, the last about %s after "
+                              "the acquisition",
+                              diskBytes > 0.0 ? "in memory and then on disk" : "in memory",
+                              formatDuration(files / sustained - files / arriving).c_str());
+    } else {
+        used += std::snprintf(
+            text + used, sizeof text - static_cast<size_t>(used),
+            ": files will be missed once %.0f of them wait (--queue-memory %zu MiB%s), in about "
+            "%s",
+            canWait, writer.maxPendingBytes() >> 20,
+            diskBytes > 0.0
+                ? (", --queue-disk " + std::to_string(writer.maxSpillBytes() >> 20) + " MiB")
+                      .c_str()
+                : "",
+            formatDuration(canWait / growth).c_str());
+    }
+    std::snprintf(text + used, sizeof text - static_cast<size_t>(used),
+                  "; fewer formats (hdf5 writes fastest) or more scans per file keep up");
     warn(text);
 }
 
@@ -642,9 +676,20 @@ void RunLoop::finishRun(Failure failure) {
     // Complete runs leave the driver idle; any other end may leave a co-add going.
     shutDown(failure != Failure::None && state_->eventsRegistered);
     if (state_->writer != nullptr) {
-        // Every file fetched so far is complete in memory; it is written before the run ends.
+        // Every file fetched so far is complete in memory or on disk; it is written before the run
+        // ends, and the observers see the files and the count still waiting meanwhile.
+        const Clock::time_point acquisitionEnded = Clock::now();
+        bool collected = true;
+        while (state_->writer->pendingFiles() > 0 && state_->writer->failure().empty()) {
+            state_->hostEvents.wait(kDrainProgressMs, state_->writer->readyDescriptor());
+            collected = collectWritten() && collected;
+            publishProgress();
+        }
+        report.filesSpilled = state_->writer->filesSpilled();
         state_->writer->finish();
-        if (!collectWritten() && failure != Failure::Stopped) {
+        report.writtenAfterSeconds = secondsSince(acquisitionEnded);
+        collected = collectWritten() && collected;
+        if (!collected && failure != Failure::Stopped) {
             failure = Failure::Output;
         }
         if (const SpectrumOutputs* outputs = state_->writer->outputs()) {

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -188,9 +189,15 @@ bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
         ->check(CLI::IsMember({"combined", "separate", "both"}))
         ->capture_default_str();
     app.add_option("--queue-memory", outputs.queueMemoryMiB,
-                   "MiB that files fetched and still waiting to be written may hold; beyond it "
-                   "files are dropped and counted as missed")
+                   "MiB of memory that files fetched and still waiting to be written may hold; "
+                   "from half of it on they wait on disk (--queue-disk)")
         ->check(CLI::Range(1, 1 << 20))
+        ->capture_default_str();
+    app.add_option("--queue-disk", outputs.queueDiskMiB,
+                   "MiB that files waiting to be written may take on disk, in the run's "
+                   "directory (0: none); beyond both shares files are dropped and counted as "
+                   "missed")
+        ->check(CLI::Range(0, INT32_MAX))
         ->capture_default_str();
     app.add_option("--writers", outputs.writers,
                    "threads that compute spectra and write files (0: one per core, 2 to 4)")

@@ -1,0 +1,171 @@
+// The file pipeline's queue: files that wait on disk when memory is short are written like the
+// others, in order and to the last bit, and a full queue drops files rather than growing.
+#include "pipeline/file_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outputs/output_files.h"
+#include "pipeline/spill_file.h"
+#include "tool_harness.h"
+
+namespace ostrel::session {
+namespace {
+
+using ostrel::acquire::testing::CsvFile;
+using ostrel::acquire::testing::fileExists;
+using ostrel::acquire::testing::readCsv;
+using ostrel::acquire::testing::ScratchDirectory;
+
+constexpr size_t kPoints = 1024;  // per half
+constexpr size_t kFileBytes = 2 * kPoints * sizeof(double);
+
+// Values no two files share, with fractions that only a shortest round-trip text keeps.
+AcquiredFile makeFile(uint64_t number) {
+    AcquiredFile file;
+    file.number = number;
+    file.timestampMs = 1.7e12 + static_cast<double>(number);
+    file.data.resize(2 * kPoints);
+    for (size_t i = 0; i < file.data.size(); ++i) {
+        file.data[i] = std::sin(0.001 * static_cast<double>(i * 7 + number)) * 1e4 / 3.0;
+    }
+    return file;
+}
+
+FileSettings queueSettings(const std::string& directory) {
+    FileSettings settings;
+    settings.directory = directory;
+    settings.tables = {OutputFormat::Csv};
+    settings.halves = {"forward", "reverse"};
+    settings.scans = 1;
+    settings.workers = 1;
+    settings.maxPendingBytes = 4 * kFileBytes;
+    settings.spillReserveBytes = 0;
+    return settings;
+}
+
+// Takes the written files (a written file holds memory until it is taken) until the memory holds
+// room for one more file, for at most 10 s.
+void waitForRoom(FileWriter& writer, size_t limit, std::vector<uint64_t>* order) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        for (const WrittenFile& written : writer.takeWritten()) {
+            order->push_back(written.summary.number);
+        }
+        if (writer.pendingBytes() + kFileBytes <= limit ||
+            std::chrono::steady_clock::now() > deadline) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
+void expectSavedAsSubmitted(const std::string& directory, uint64_t number) {
+    CsvFile csv;
+    std::string error;
+    const std::string path =
+        directory + "/" + numberedFileName("interferogram", number, OutputFormat::Csv);
+    ASSERT_TRUE(readCsv(path, &csv, &error)) << error;
+    const AcquiredFile expected = makeFile(number);
+    ASSERT_EQ(csv.rows.size(), kPoints) << path;
+    for (size_t row = 0; row < kPoints; ++row) {
+        ASSERT_EQ(csv.rows[row][1], expected.data[row]) << path << " row " << row;
+        ASSERT_EQ(csv.rows[row][2], expected.data[kPoints + row]) << path << " row " << row;
+    }
+}
+
+TEST(FileQueue, FilesThatWaitedOnDiskAreWrittenInOrderToTheLastBit) {
+    ScratchDirectory scratch;
+    FileWriter writer(queueSettings(scratch.path()));
+    std::string error;
+    ASSERT_TRUE(writer.start(&error)) << error;
+    constexpr uint64_t kFiles = 60;
+    std::vector<uint64_t> order;
+    for (uint64_t number = 1; number <= kFiles; ++number) {
+        // As fast as the memory lets files in: the one worker falls behind at once. A file read
+        // back from the disk takes memory again, so the room seen may be gone a moment later.
+        int attempts = 0;
+        do {
+            ASSERT_LT(++attempts, 100) << "file " << number << " never fitted";
+            waitForRoom(writer, 4 * kFileBytes, &order);
+        } while (!writer.submit(makeFile(number)));
+    }
+    writer.finish();
+    for (const WrittenFile& written : writer.takeWritten()) {
+        order.push_back(written.summary.number);
+    }
+    EXPECT_EQ(writer.failure(), "");
+    EXPECT_GT(writer.filesSpilled(), 0u) << "the memory never filled: the test proves nothing";
+    ASSERT_EQ(order.size(), kFiles);
+    for (uint64_t index = 0; index < kFiles; ++index) {
+        EXPECT_EQ(order[index], index + 1);
+        expectSavedAsSubmitted(scratch.path(), index + 1);
+    }
+    EXPECT_EQ(writer.spilledBytes(), 0u);
+    EXPECT_EQ(writer.pendingBytes(), 0u);
+    EXPECT_FALSE(fileExists(scratch.path() + "/" + SpillFile::kName));
+}
+
+TEST(FileQueue, FullMemoryAndDiskSharesDropNewFilesAndWriteEveryFileTheyTook) {
+    ScratchDirectory scratch;
+    FileSettings settings = queueSettings(scratch.path());
+    // Two files on disk at most; without a disk share at all the memory alone decides.
+    for (const uint64_t diskShare : {2 * SpillFile::recordBytes(2 * kPoints), uint64_t{0}}) {
+        settings.maxSpillBytes = diskShare;
+        settings.directory = scratch.path() + (diskShare == 0 ? "/no-disk" : "/disk");
+        std::string error;
+        bool created = false;
+        ASSERT_TRUE(makeDirectories(settings.directory, &created, &error)) << error;
+        FileWriter writer(settings);
+        ASSERT_TRUE(writer.start(&error)) << error;
+        std::vector<uint64_t> taken;
+        for (uint64_t number = 1; number <= 40; ++number) {
+            if (writer.submit(makeFile(number))) {
+                taken.push_back(number);
+            }
+        }
+        EXPECT_LT(taken.size(), 40u) << "nothing was dropped: the queue is not bounded";
+        EXPECT_LE(writer.spilledBytes(), diskShare);
+        writer.finish();
+        const std::vector<WrittenFile> written = writer.takeWritten();
+        ASSERT_EQ(written.size(), taken.size());
+        for (size_t index = 0; index < taken.size(); ++index) {
+            EXPECT_EQ(written[index].summary.number, taken[index]);
+            expectSavedAsSubmitted(settings.directory, taken[index]);
+        }
+        EXPECT_LE(writer.filesSpilled(), 2u);
+    }
+}
+
+TEST(SpillFile, RecordsReadBackAndAMismatchIsAnErrorNotData) {
+    ScratchDirectory scratch;
+    SpillFile spill;
+    std::string error;
+    ASSERT_TRUE(spill.open(scratch.path(), &error)) << error;
+    const AcquiredFile first = makeFile(7);
+    const AcquiredFile second = makeFile(8);
+    const uint64_t secondOffset = SpillFile::recordBytes(first.data.size());
+    ASSERT_TRUE(spill.write(0, 7, first.timestampMs, first.data.data(), first.data.size(), &error));
+    ASSERT_TRUE(spill.write(secondOffset, 8, second.timestampMs, second.data.data(),
+                            second.data.size(), &error));
+    std::vector<double> values(second.data.size());
+    ASSERT_TRUE(spill.read(secondOffset, 8, values.data(), values.size(), &error)) << error;
+    EXPECT_EQ(values, second.data);
+    ASSERT_TRUE(spill.read(0, 7, values.data(), values.size(), &error)) << error;
+    EXPECT_EQ(values, first.data);
+    // The wrong file's number, or a count that runs past the record, is refused.
+    EXPECT_FALSE(spill.read(0, 8, values.data(), values.size(), &error));
+    EXPECT_NE(error.find("file 8"), std::string::npos) << error;
+    EXPECT_FALSE(spill.read(0, 7, values.data(), values.size() - 1, &error));
+    EXPECT_TRUE(fileExists(scratch.path() + "/" + SpillFile::kName));
+    spill.close();
+    EXPECT_FALSE(fileExists(scratch.path() + "/" + SpillFile::kName));
+}
+
+}  // namespace
+}  // namespace ostrel::session
