@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,7 +124,7 @@ struct Simulator::Impl {
     bool openSockets(std::string* error);
     void closeSockets();
     void run();
-    int pollTimeoutMs(Clock::time_point now) const;
+    timespec pollTimeout(Clock::time_point now) const;
     void wake();
 
     // Connections (connections.cpp).

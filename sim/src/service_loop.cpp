@@ -61,7 +61,7 @@ void Simulator::Impl::wake() {
     [[maybe_unused]] ssize_t written = ::write(wakeWrite, &byte, 1);
 }
 
-int Simulator::Impl::pollTimeoutMs(Clock::time_point now) const {
+timespec Simulator::Impl::pollTimeout(Clock::time_point now) const {
     Clock::time_point next = now + kIdlePoll;
     if (rebooting)
         next = std::min(next, rebootEndsAt);
@@ -71,9 +71,16 @@ int Simulator::Impl::pollTimeoutMs(Clock::time_point now) const {
         if (auto chunkAt = connection->output.nextChunkAt())
             next = std::min(next, *chunkAt);
     }
-    // Rounded up, so the loop never wakes just before a deadline and polls again with 0.
-    auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-    return static_cast<int>(std::max<decltype(wait)>(wait, 0));
+    // Rounded up, so the loop never wakes just before a deadline and polls again with 0; to the
+    // microsecond, so that scans of a fraction of a millisecond keep their pace (a wait in whole
+    // milliseconds made the file rate a step function of the scan time).
+    const auto wait = std::max(std::chrono::ceil<std::chrono::microseconds>(next - now),
+                               std::chrono::microseconds(0));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    timespec timeout{};
+    timeout.tv_sec = static_cast<time_t>(seconds.count());
+    timeout.tv_nsec = static_cast<long>((wait - seconds).count() * 1000);
+    return timeout;
 }
 
 void Simulator::Impl::run() {
@@ -92,10 +99,10 @@ void Simulator::Impl::run() {
         set(kDataClient, data.fd, events(data));
         uint64_t commandSerial = command.serial;
         uint64_t dataSerial = data.serial;
-        int timeoutMs = pollTimeoutMs(Clock::now());
+        const timespec timeout = pollTimeout(Clock::now());
 
         lock.unlock();
-        ::poll(slots.data(), slots.size(), timeoutMs);
+        ::ppoll(slots.data(), slots.size(), &timeout, nullptr);
         lock.lock();
         if (stopRequested.load())
             break;
