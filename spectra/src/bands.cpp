@@ -19,7 +19,10 @@ std::vector<Band> strongestBands(const Spectrum& spectrum, size_t count, double 
         std::max(4.0, std::ceil(10.0 * minimumSeparation / spectrum.wavenumberStep)));
     // A summary asks for the bands of every file, and fresh buffers of a long spectrum cost more
     // (zeroed pages) than the work on them; each thread keeps its own.
-    thread_local struct { std::vector<double> residual, prefix, spread, clipped; } work;
+    thread_local struct {
+        std::vector<double> residual, prefix, spread, clipped;
+        std::vector<Band> extremes;
+    } work;
     std::vector<double>& residual = work.residual;
     std::vector<double>& prefix = work.prefix;
     std::vector<double>& spread = work.spread;
@@ -52,7 +55,8 @@ std::vector<Band> strongestBands(const Spectrum& spectrum, size_t count, double 
         clipped[j] = values[j] - residual[j] + std::clamp(residual[j], -limit, limit);
     }
     subtractRunningMean(clipped);
-    std::vector<Band> extremes;
+    std::vector<Band>& extremes = work.extremes;
+    extremes.clear();
     for (size_t j = 1; j + 1 < bins; ++j) {
         const double left = std::fabs(residual[j - 1]);
         const double middle = std::fabs(residual[j]);
@@ -70,16 +74,26 @@ std::vector<Band> strongestBands(const Spectrum& spectrum, size_t count, double 
                                 residual[j] - 0.25 * (a - c) * offset});
         }
     }
-    std::sort(extremes.begin(), extremes.end(), [](const Band& first, const Band& second) {
-        return std::fabs(first.height) > std::fabs(second.height);
-    });
+    // Strongest first; equal heights by wavenumber, so that the choice does not depend on the
+    // sort. Where the noise is tiny (a noise-free record, a band-limited spectrum) thousands of
+    // extremes pass the test, and only the strongest few are wanted: they are ordered in rounds
+    // of a few times the count asked for, and the rest only when those do not give enough bands.
+    const auto stronger = [](const Band& first, const Band& second) {
+        const double a = std::fabs(first.height);
+        const double b = std::fabs(second.height);
+        return a != b ? a > b : first.wavenumber < second.wavenumber;
+    };
     std::vector<Band> kept;
-    for (const Band& band : extremes) {
-        if (kept.size() == count) {
-            break;
+    auto sortedEnd = extremes.begin();
+    for (auto next = extremes.begin(); next != extremes.end() && kept.size() < count; ++next) {
+        if (next == sortedEnd) {
+            const size_t left = static_cast<size_t>(extremes.end() - next);
+            sortedEnd = next + static_cast<std::ptrdiff_t>(std::min(left, 8 * count + 8));
+            std::partial_sort(next, sortedEnd, extremes.end(), stronger);
         }
-        const bool apart = std::none_of(kept.begin(), kept.end(), [&](const Band& stronger) {
-            return std::fabs(stronger.wavenumber - band.wavenumber) < minimumSeparation;
+        const Band& band = *next;
+        const bool apart = std::none_of(kept.begin(), kept.end(), [&](const Band& strongerBand) {
+            return std::fabs(strongerBand.wavenumber - band.wavenumber) < minimumSeparation;
         });
         if (apart) {
             kept.push_back(band);

@@ -166,6 +166,30 @@ TEST(SpectrumLines, NarrowLinesAreFoundWithinATenthOfTheResolution) {
     EXPECT_NEAR(found[1], lines[1], 0.1 * result.resolution);
 }
 
+TEST(SpectrumLines, AThicketOfStrongPeaksCountsOnceAndWeakerLinesApartStillFillTheList) {
+    // A flat, noise-free spectrum: every wiggle passes the noise test. A hundred spikes within one
+    // separation are all stronger than the four lines apart from them, so the bands beyond the
+    // thicket's strongest are found only past the first hundred candidates.
+    Spectrum spectrum;
+    spectrum.firstWavenumber = 0.0;
+    spectrum.wavenumberStep = 1.0;
+    spectrum.values.assign(20000, 1.0);
+    for (size_t i = 0; i < 100; ++i) {
+        spectrum.values[5000 + 2 * i] += 10.0 + 0.01 * static_cast<double>(i);
+    }
+    const double lines[] = {9000.0, 11000.0, 13000.0, 15000.0};
+    for (size_t i = 0; i < 4; ++i) {
+        spectrum.values[static_cast<size_t>(lines[i])] += 5.0 - static_cast<double>(i);
+    }
+    const std::vector<Band> bands = strongestBands(spectrum, 5, 400.0);
+    ASSERT_EQ(bands.size(), 5u);
+    EXPECT_NEAR(bands[0].wavenumber, 5198.0, 1.0);  // the thicket's strongest spike
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_NEAR(bands[i + 1].wavenumber, lines[i], 0.5) << i;
+        EXPECT_GT(bands[i + 1].height, 0.0);
+    }
+}
+
 // Means of blocks of 16 bins: neighbouring bins are correlated after apodisation and zero filling,
 // so single bins would understate the standard error.
 struct BlockStatistics {
