@@ -1,5 +1,6 @@
 #include "pipeline/file_writer.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -73,9 +74,7 @@ bool FileWriter::start(std::string* error) {
         threads_.emplace_back(&FileWriter::run, this);
     }
     spillEnabled_ = settings_.maxSpillBytes > 0 && !settings_.directory.empty();
-    if (spillEnabled_) {
-        spillThread_ = std::thread(&FileWriter::spill, this);
-    }
+    queueThread_ = std::thread(&FileWriter::serveQueue, this);
     return true;
 }
 
@@ -94,8 +93,8 @@ bool FileWriter::submit(AcquiredFile file) {
         entry.values = file.data.size();
         entry.file = std::move(file);
         pending_.push_back(std::move(entry));
-        if (shouldSpill()) {
-            spillWake_.notify_one();
+        if (shouldSpill() || buffers_->wantsStock() > 0) {
+            queueWake_.notify_one();
         }
     }
     wake_.notify_one();
@@ -139,15 +138,25 @@ bool FileWriter::shouldSpill() const {
            spilledBytes_ + SpillFile::recordBytes(newest.values) <= settings_.maxSpillBytes;
 }
 
-// The spill thread: moves the newest file waiting in memory to the disk while too much memory is
-// taken, until finish(). Files are written in memory's order of arrival from the back, so each
-// record is written once and read once.
-void FileWriter::spill() {
+// The queue thread, until finish(): moves the newest file waiting in memory to the disk while
+// too much memory is taken (each record is then written once and read once), and otherwise keeps
+// buffers for the next files ready.
+void FileWriter::serveQueue() {
+    pthread_setname_np(pthread_self(), "ostrel-queue");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        spillWake_.wait(lock, [this] { return finishing_ || shouldSpill(); });
+        size_t stockSize = 0;
+        queueWake_.wait(lock, [&] {
+            return finishing_ || shouldSpill() || (stockSize = buffers_->wantsStock()) > 0;
+        });
         if (finishing_) {
             return;
+        }
+        if (!shouldSpill()) {
+            lock.unlock();
+            buffers_->stockOne(stockSize);
+            lock.lock();
+            continue;
         }
         // References to a deque's elements stay valid while others are added or removed at its
         // ends; a worker leaves a file that is being spilled where it is until it is on disk.
@@ -156,6 +165,7 @@ void FileWriter::spill() {
         std::vector<double> data = std::move(entry.file.data);
         const uint64_t offset = spillEnd_;
         const uint64_t recordBytes = SpillFile::recordBytes(data.size());
+        const size_t bytes = data.size() * sizeof(double);
         lock.unlock();
         std::string error;
         bool written = spillFile_.isOpen() || spillFile_.open(settings_.directory, &error);
@@ -166,13 +176,16 @@ void FileWriter::spill() {
         }
         written = written && spillFile_.write(offset, entry.file.number, entry.file.timestampMs,
                                               data.data(), data.size(), &error);
+        if (written) {
+            buffers_->give(std::move(data));
+        }
         lock.lock();
         if (written) {
             entry.place = Pending::Place::Disk;
             entry.spillOffset = offset;
             spillEnd_ += recordBytes;
             spilledBytes_ += recordBytes;
-            pendingBytes_ -= data.size() * sizeof(double);
+            pendingBytes_ -= bytes;
             ++filesSpilled_;
         } else {
             entry.file.data = std::move(data);
@@ -203,7 +216,7 @@ bool FileWriter::takeNext(AcquiredFile* file, std::string* error) {
     if (entry.place == Pending::Place::Memory) {
         return true;
     }
-    file->data.resize(entry.values);
+    file->data = buffers_->take(entry.values);
     const bool read =
         spillFile_.read(entry.spillOffset, file->number, file->data.data(), entry.values, error);
     spillFile_.release(entry.spillOffset, entry.values);
@@ -226,9 +239,9 @@ void FileWriter::finish() {
         finishing_ = true;
     }
     wake_.notify_all();
-    spillWake_.notify_all();
-    if (spillThread_.joinable()) {
-        spillThread_.join();
+    queueWake_.notify_all();
+    if (queueThread_.joinable()) {
+        queueThread_.join();
     }
     for (std::thread& thread : threads_) {
         if (thread.joinable()) {
@@ -266,6 +279,7 @@ std::string FileWriter::failure() {
 // After a failure the workers drop what arrives, since the run's thread stops the run as soon as
 // it sees the failure.
 void FileWriter::run() {
+    pthread_setname_np(pthread_self(), "ostrel-writer");
     lowerThisThreadsPriority();
     Worker worker(settings_.spectra);
     for (;;) {
@@ -472,7 +486,14 @@ bool FileWriter::writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile
     }
     // The event takes the file's data and a copy of what was computed from it: the pipeline's
     // buffers are reused for the next file.
-    auto event = std::make_shared<FileEvent>();
+    // Its data goes back to the pool when the last observer lets go of it.
+    std::shared_ptr<FileEvent> event(
+        new FileEvent, [pool = std::weak_ptr<BufferPool>(buffers_)](FileEvent* released) {
+            if (const std::shared_ptr<BufferPool> buffers = pool.lock()) {
+                buffers->give(std::move(released->data));
+            }
+            delete released;
+        });
     event->number = file.number;
     event->timestampMs = file.timestampMs;
     event->coaddEventMs = file.coaddEventMs;

@@ -7,11 +7,11 @@
 // event for the observers, in file order.
 //
 // Files wait in memory up to a limit. When the workers fall behind the instrument (text formats
-// of long records cost more than a file's time on a fast link), a spill thread moves the newest
+// of long records cost more than a file's time on a fast link), a queue thread moves the newest
 // waiting files to a file on disk from half that limit on, and the workers read them back when
 // they get to them: the run then writes every file, later than it acquires them, and loses files
 // only when the disk's share is full too or the disk cannot take the raw data as fast as it
-// comes.
+// comes. The same thread keeps the buffers for the next fetches ready.
 #pragma once
 
 #include <condition_variable>
@@ -28,6 +28,7 @@
 #include "ostrel_spectra/spectra.h"
 #include "outputs/output_files.h"
 #include "outputs/spectrum_outputs.h"
+#include "pipeline/buffer_pool.h"
 #include "pipeline/combined_beam.h"
 #include "pipeline/spill_file.h"
 #include "run/host_events.h"
@@ -95,6 +96,9 @@ class FileWriter {
     // False when the files waiting in memory would hold more than maxPendingBytes; the file is
     // then dropped.
     bool submit(AcquiredFile file);
+    // A buffer for the next file's data (its contents unspecified): the buffers of files written
+    // come back here once their events are released.
+    std::vector<double> takeBuffer(size_t values) { return buffers_->take(values); }
     size_t pendingBytes();    // in memory
     size_t pendingFiles();    // submitted and not yet written
     uint64_t spilledBytes();  // on disk now
@@ -142,7 +146,7 @@ class FileWriter {
     };
 
     void run();
-    void spill();
+    void serveQueue();
     bool shouldSpill() const;  // with mutex_ held
     bool takeNext(AcquiredFile* file, std::string* error);
     bool writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile* written,
@@ -153,11 +157,13 @@ class FileWriter {
     FileSettings settings_;
     std::unique_ptr<SpectrumOutputs> outputs_;
     std::unique_ptr<Worker> callerWorker_;  // saveNow's
+    // Enough for the files in the workers' hands and those the observers hold for a moment.
+    std::shared_ptr<BufferPool> buffers_ = std::make_shared<BufferPool>(16, 8);
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable committed_;
-    std::condition_variable spillWake_;
+    std::condition_variable queueWake_;
     std::deque<Pending> pending_;
     size_t pendingBytes_ =
         0;  // in memory, of the files submitted and not yet taken by takeWritten()
@@ -176,7 +182,7 @@ class FileWriter {
     WakeEvent ready_;
     std::vector<std::thread> threads_;
     bool spillEnabled_ = false;  // set before the threads start
-    std::thread spillThread_;
+    std::thread queueThread_;
 };
 
 }  // namespace ostrel::session

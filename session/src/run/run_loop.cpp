@@ -1,5 +1,7 @@
 #include "run/run_loop.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -397,7 +399,7 @@ void RunLoop::fetchFile(uint64_t signalled) {
     AcquiredFile file;
     file.number = report.filesSignalled;
     file.coaddEventMs = coaddEventMs;
-    file.data.assign(static_cast<size_t>(std::max(report.pointsReported, 1)), 0.0);
+    file.data = state_->writer->takeBuffer(static_cast<size_t>(std::max(report.pointsReported, 1)));
     const int32_t result = api_.spectrometer_getData(
         file.data.data(), static_cast<int32_t>(file.data.size()), &file.timestampMs);
     // Two co-added files practically never agree to the last bit (their noise differs), so the same
@@ -470,6 +472,8 @@ bool RunLoop::collectWritten() {
 }
 
 Failure RunLoop::followEvents() {
+    // Named, so that a person watching the process's threads (top -H) sees which one fetches.
+    pthread_setname_np(pthread_self(), "ostrel-fetch");
     const AcquisitionSettings& acquisition = plan_.settings.acquisition;
     const double inactivityLimit =
         acquisition.scans * kDeadmanPerScanSeconds + kInactivityMarginSeconds;
