@@ -217,6 +217,7 @@ std::string progressEventData(const LiveProgress& progress) {
     json["elapsed_s"] = state.elapsedSeconds;
     json["remaining_s"] = remaining < 0.0 ? JsonValue(nullptr) : JsonValue(remaining);
     json["files_missed"] = progress.filesMissed;
+    json["files_waiting"] = state.filesWaiting;
     json["text"] = progressText(state);
     json["status"] = {{"code", progress.driverStatus},
                       {"text", driverStatusText(progress.driverStatus)}};
