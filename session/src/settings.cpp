@@ -32,6 +32,18 @@ MemberReader integer(int AcquisitionSettings::*field) {
     };
 }
 
+MemberReader mebibytes(int OutputSettings::*field) {
+    return [field](const JsonValue& value, Settings* settings, std::string* problem) {
+        if (!value.is_number_integer() || value.get<int64_t>() < 0 ||
+            value.get<int64_t>() > INT32_MAX) {
+            *problem = "must be a whole number of MiB";
+            return false;
+        }
+        settings->outputs.*field = static_cast<int>(value.get<int64_t>());
+        return true;
+    };
+}
+
 MemberReader spectralInteger(int ostrel::spectra::Settings::*field) {
     return [field](const JsonValue& value, Settings* settings, std::string* problem) {
         if (!value.is_number_integer() || value.get<int64_t>() < INT32_MIN ||
@@ -116,26 +128,8 @@ const std::vector<std::pair<const char*, MemberReader>>& memberReaders() {
              settings->outputs.backgroundThresholdPercent = value.get<double>();
              return true;
          }},
-        {"queue_memory_mib",
-         [](const JsonValue& value, Settings* settings, std::string* problem) {
-             if (!value.is_number_integer() || value.get<int64_t>() < 0 ||
-                 value.get<int64_t>() > INT32_MAX) {
-                 *problem = "must be a whole number of MiB";
-                 return false;
-             }
-             settings->outputs.queueMemoryMiB = static_cast<int>(value.get<int64_t>());
-             return true;
-         }},
-        {"queue_disk_mib",
-         [](const JsonValue& value, Settings* settings, std::string* problem) {
-             if (!value.is_number_integer() || value.get<int64_t>() < 0 ||
-                 value.get<int64_t>() > INT32_MAX) {
-                 *problem = "must be a whole number of MiB";
-                 return false;
-             }
-             settings->outputs.queueDiskMiB = static_cast<int>(value.get<int64_t>());
-             return true;
-         }},
+        {"queue_memory_mib", mebibytes(&OutputSettings::queueMemoryMiB)},
+        {"queue_disk_mib", mebibytes(&OutputSettings::queueDiskMiB)},
         {"directions",
          [](const JsonValue& value, Settings* settings, std::string* problem) {
              if (!value.is_string() ||

@@ -24,47 +24,41 @@ std::string systemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-// pwrite and pread may move fewer bytes than asked (a signal, a full disk on the way).
-bool writeAll(int descriptor, const void* data, size_t size, uint64_t offset) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::pwrite(descriptor, bytes, size, static_cast<off_t>(offset));
-        if (written < 0) {
+// pwrite and pread may move fewer bytes than asked (a signal, a full disk on the way): `move`
+// does one of them for the bytes from `done` on; a move of nothing fails with `endError`.
+template <typename Move>
+bool moveAll(Move move, size_t size, uint64_t offset, int endError) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t moved = move(done, size - done, static_cast<off_t>(offset + done));
+        if (moved < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return false;
         }
-        if (written == 0) {
-            errno = ENOSPC;
+        if (moved == 0) {
+            errno = endError;
             return false;
         }
-        bytes += written;
-        size -= static_cast<size_t>(written);
-        offset += static_cast<uint64_t>(written);
+        done += static_cast<size_t>(moved);
     }
     return true;
 }
 
+bool writeAll(int descriptor, const void* data, size_t size, uint64_t offset) {
+    const auto* bytes = static_cast<const char*>(data);
+    return moveAll([&](size_t done, size_t left,
+                       off_t at) { return ::pwrite(descriptor, bytes + done, left, at); },
+                   size, offset, ENOSPC);
+}
+
+// A record that ends before its values do reads as an input/output error.
 bool readAll(int descriptor, void* data, size_t size, uint64_t offset) {
     auto* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = ::pread(descriptor, bytes, size, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            errno = EIO;  // the record ends before its values do
-            return false;
-        }
-        bytes += got;
-        size -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
+    return moveAll([&](size_t done, size_t left,
+                       off_t at) { return ::pread(descriptor, bytes + done, left, at); },
+                   size, offset, EIO);
 }
 
 }  // namespace
