@@ -148,7 +148,8 @@ int runAcquireCommand(Options& options) {
     bool interruptNoted = false;
     while (result.ok() && !session.waitForRun(0)) {
         if (waitForInterrupt(250) && !interruptNoted) {
-            terminal->note("interrupted: stopping the run");
+            terminal->note(
+                "interrupted: stopping the run (files already fetched are still written)");
             session.stop(true);
             interruptNoted = true;
         }
