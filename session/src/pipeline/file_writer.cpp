@@ -107,8 +107,8 @@ size_t FileWriter::pendingBytes() {
 }
 
 size_t FileWriter::pendingFiles() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(nextSubmitted_ - nextCommitted_);
+    const uint64_t committed = nextCommitted_.load();
+    return static_cast<size_t>(nextSubmitted_.load() - committed);
 }
 
 uint64_t FileWriter::spilledBytes() {
@@ -299,7 +299,7 @@ void FileWriter::run() {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            committed_.wait(lock, [&] { return nextCommitted_ == file.sequence; });
+            committed_.wait(lock, [&] { return nextCommitted_.load() == file.sequence; });
         }
         // Only this worker is between the wait and the increment below: the ordered part needs
         // no lock of its own.

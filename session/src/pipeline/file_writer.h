@@ -14,6 +14,7 @@
 // comes. The same thread keeps the buffers for the next fetches ready.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -172,8 +173,11 @@ class FileWriter {
     uint64_t filesSpilled_ = 0;
     std::string spillProblem_;
     SpillFile spillFile_;
-    uint64_t nextSubmitted_ = 0;  // the next submitted file's sequence
-    uint64_t nextCommitted_ = 0;  // the sequence whose in-order part comes next
+    // Changed under mutex_, read without it by pendingFiles(): the run's thread asks for the count
+    // at every event, and must not wait there for a worker that holds the lock while it is off
+    // the processor (the workers run at a lower priority).
+    std::atomic<uint64_t> nextSubmitted_{0};  // the next submitted file's sequence
+    std::atomic<uint64_t> nextCommitted_{0};  // the sequence whose in-order part comes next
     std::vector<WrittenFile> written_;
     std::string failure_;
     bool finishing_ = false;
