@@ -1,11 +1,8 @@
 #include "live_server.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 namespace ostrel::acquire::live {
 namespace {
@@ -19,15 +16,6 @@ constexpr std::chrono::milliseconds kHeartbeat{1000};
 constexpr time_t kReadTimeoutSeconds = 2;
 constexpr time_t kWriteTimeoutSeconds = 2;
 constexpr time_t kKeepAliveSeconds = 1;
-constexpr std::chrono::seconds kStartLimit{5};
-
-// httplib's default sets SO_REUSEPORT, which would let a second program bind the same port and
-// quietly take half of the page's connections; SO_REUSEADDR alone still allows a restart while
-// old connections linger.
-void socketOptions(int socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
 
 }  // namespace
 
@@ -84,37 +72,22 @@ void LiveServer::addRoutes() {
 }
 
 bool LiveServer::start(const LiveAddress& address, std::string* error) {
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-    server_->set_socket_options(socketOptions);
-    server_->set_read_timeout(kReadTimeoutSeconds, 0);
-    server_->set_write_timeout(kWriteTimeoutSeconds, 0);
-    server_->set_keep_alive_timeout(kKeepAliveSeconds);
-    server_->set_payload_max_length(64 * 1024);
+    ListenerSettings settings;
+    settings.threads = kServerThreads;
+    settings.readTimeoutSeconds = kReadTimeoutSeconds;
+    settings.writeTimeoutSeconds = kWriteTimeoutSeconds;
+    settings.keepAliveSeconds = kKeepAliveSeconds;
+    configureServer(*server_, settings);
     server_->set_default_headers({{"X-Content-Type-Options", "nosniff"}});
     addRoutes();
-    errno = 0;
-    if (address.port == 0) {
-        port_ = server_->bind_to_any_port(address.host);
-    } else {
-        port_ = server_->bind_to_port(address.host, address.port) ? address.port : -1;
-    }
-    if (port_ <= 0) {
-        const std::string reason = errno != 0 ? std::strerror(errno) : "cannot bind";
+    std::string reason;
+    port_ = bindServer(*server_, address.host, address.port, &reason);
+    if (port_ == 0) {
         *error = "cannot serve the live view on " + address.host + ":" +
                  std::to_string(address.port) + ": " + reason;
-        port_ = 0;
         return false;
     }
-    thread_ = std::thread([this] {
-        server_->listen_after_bind();
-        listening_ = false;
-    });
-    // stop() only reaches a server that is already accepting, so start() returns once it is.
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    while (!server_->is_running() && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!server_->is_running()) {
+    if (!listener_.start(*server_)) {
         *error = "the live view's server did not start";
         return false;
     }
@@ -122,18 +95,7 @@ bool LiveServer::start(const LiveAddress& address, std::string* error) {
 }
 
 void LiveServer::stop() {
-    if (!thread_.joinable()) {
-        return;
-    }
-    // httplib's stop() does nothing to a server that has not begun to accept yet, so it is
-    // repeated until the listening thread has ended (start() normally waited for it already).
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    server_->stop();
-    while (listening_ && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        server_->stop();
-    }
-    thread_.join();
+    listener_.stop();
 }
 
 }  // namespace ostrel::acquire::live

@@ -5,12 +5,11 @@
 // to fewer than the pool has threads.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "event_hub.h"
+#include "http_listener.h"
 #include "live_address.h"
 #include "page_files.h"
 
@@ -44,8 +43,7 @@ class LiveServer {
     EventHub& hub_;
     const PageFiles files_;
     std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    std::atomic<bool> listening_{true};  // until the listening thread ends
+    ListeningThread listener_;
     int port_ = 0;
 };
 

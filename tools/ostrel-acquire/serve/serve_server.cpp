@@ -1,12 +1,9 @@
 #include "serve_server.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <regex>
 
 #include "access.h"
@@ -18,13 +15,7 @@ constexpr std::chrono::milliseconds kHeartbeat{1000};
 constexpr time_t kReadTimeoutSeconds = 5;
 constexpr time_t kWriteTimeoutSeconds = 5;
 constexpr time_t kKeepAliveSeconds = 2;
-constexpr std::chrono::seconds kStartLimit{5};
 constexpr size_t kFileChunk = 64 * 1024;
-
-void socketOptions(int socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
 
 bool needsToken(const std::string& path) {
     return path.rfind("/api/", 0) == 0 || path == "/api" || path == "/events";
@@ -255,12 +246,13 @@ bool ServeServer::start(const live::LiveAddress& address, std::string* error) {
             "cannot use the TLS certificate " + security_.tlsCert + " and key " + security_.tlsKey;
         return false;
     }
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-    server_->set_socket_options(socketOptions);
-    server_->set_read_timeout(kReadTimeoutSeconds, 0);
-    server_->set_write_timeout(kWriteTimeoutSeconds, 0);
-    server_->set_keep_alive_timeout(kKeepAliveSeconds);
-    server_->set_payload_max_length(kUploadLimit);
+    live::ListenerSettings settings;
+    settings.threads = kServerThreads;
+    settings.readTimeoutSeconds = kReadTimeoutSeconds;
+    settings.writeTimeoutSeconds = kWriteTimeoutSeconds;
+    settings.keepAliveSeconds = kKeepAliveSeconds;
+    settings.bodyLimit = kUploadLimit;
+    live::configureServer(*server_, settings);
     std::multimap<std::string, std::string, httplib::detail::ci> headers;
     for (const auto& [name, value] : securityHeaders()) {
         headers.emplace(name, value);
@@ -280,31 +272,17 @@ bool ServeServer::start(const live::LiveAddress& address, std::string* error) {
         return httplib::Server::HandlerResponse::Handled;
     };
     server_->set_error_handler(errorHandler);
-    errno = 0;
-    if (address.port == 0) {
-        port_ = server_->bind_to_any_port(address.host);
-    } else {
-        port_ = server_->bind_to_port(address.host, address.port) ? address.port : -1;
-    }
-    if (port_ <= 0) {
-        const std::string reason = errno != 0 ? std::strerror(errno) : "cannot bind";
+    std::string reason;
+    port_ = live::bindServer(*server_, address.host, address.port, &reason);
+    if (port_ == 0) {
         *error =
             "cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + reason;
-        port_ = 0;
         return false;
     }
     origins_ = ownOrigins(address.host, port_, tls());
     wildcard_ = address.host == "0.0.0.0" || address.host == "::";
     addRoutes();
-    thread_ = std::thread([this] {
-        server_->listen_after_bind();
-        listening_ = false;
-    });
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    while (!server_->is_running() && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!server_->is_running()) {
+    if (!listener_.start(*server_)) {
         *error = "the server did not start";
         return false;
     }
@@ -312,16 +290,7 @@ bool ServeServer::start(const live::LiveAddress& address, std::string* error) {
 }
 
 void ServeServer::stop() {
-    if (!thread_.joinable()) {
-        return;
-    }
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    server_->stop();
-    while (listening_ && std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        server_->stop();
-    }
-    thread_.join();
+    listener_.stop();
 }
 
 }  // namespace ostrel::acquire::serve

@@ -4,13 +4,12 @@
 // one for its Origin; bodies are bounded; every response carries the page's security headers.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "event_hub.h"
+#include "http_listener.h"
 #include "live_address.h"
 #include "page_files.h"
 #include "serve_api.h"
@@ -50,8 +49,7 @@ class ServeServer {
     const live::PageFiles page_;
     const ServerSecurity security_;
     std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    std::atomic<bool> listening_{true};
+    live::ListeningThread listener_;
     int port_ = 0;
     // Filled by start(), read by the request threads after.
     std::vector<std::string> origins_;
