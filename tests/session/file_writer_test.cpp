@@ -1,17 +1,24 @@
 // The file pipeline's queue: files that wait on disk when memory is short are written like the
-// others, in order and to the last bit, and a full queue drops files rather than growing.
+// others, in order and to the last bit, and a full queue drops files rather than growing; and its
+// threads' priorities beside the fetch.
 #include "pipeline/file_writer.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "outputs/output_files.h"
 #include "pipeline/spill_file.h"
+#include "platform/threads.h"
 #include "tool_harness.h"
 
 namespace ostrel::session {
@@ -140,6 +147,62 @@ TEST(FileQueue, FullMemoryAndDiskSharesDropNewFilesAndWriteEveryFileTheyTook) {
         }
         EXPECT_LE(writer.filesSpilled(), 2u);
     }
+}
+
+// The kernel ids of this process's threads that carry a name.
+std::vector<pid_t> threadsNamed(const std::string& name) {
+    std::vector<pid_t> found;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return found;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string text;
+        if (entry->d_name[0] != '.' && std::getline(comm, text) && text == name) {
+            found.push_back(static_cast<pid_t>(std::stoi(entry->d_name)));
+        }
+    }
+    closedir(tasks);
+    return found;
+}
+
+// The fetch loses a file when a worker holds the processor past the next file's publication;
+// a worker that waits loses nothing. The workers must be background threads (a nice value and
+// a policy apply to one thread on Linux, so setting them on the wrong one goes unnoticed), and
+// the fetch's request for prompt wake-ups must leave its own priority as it was.
+TEST(ThreadPriorities, WorkersAreBackgroundThreadsAndThePromptFetchKeepsItsPriority) {
+    ScratchDirectory scratch;
+    FileSettings settings = queueSettings(scratch.path());
+    settings.workers = 2;
+    const int ownNice = getpriority(PRIO_PROCESS, 0);
+    FileWriter writer(settings);
+    std::string error;
+    ASSERT_TRUE(writer.start(&error)) << error;
+    std::vector<pid_t> workers;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (workers.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        workers = threadsNamed("ostrel-writer");
+    }
+    ASSERT_EQ(workers.size(), 2u);
+    for (const pid_t worker : workers) {
+        EXPECT_EQ(sched_getscheduler(worker), SCHED_BATCH) << "worker " << worker;
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(worker)), std::min(ownNice + 10, 19))
+            << "worker " << worker;
+    }
+    writer.finish();
+
+    // A fetch thread of a tool started with `nice -n 3`, then asking for prompt wake-ups.
+    std::thread fetch([] {
+        setpriority(PRIO_PROCESS, 0, std::min(getpriority(PRIO_PROCESS, 0) + 3, 19));
+        const int before = getpriority(PRIO_PROCESS, 0);
+        platform::askForPromptWakeups();
+        EXPECT_EQ(getpriority(PRIO_PROCESS, 0), before);
+        EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+    });
+    fetch.join();
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), ownNice) << "the process's own thread was changed";
 }
 
 TEST(SpillFile, RecordsReadBackAndAMismatchIsAnErrorNotData) {

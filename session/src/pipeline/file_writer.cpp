@@ -1,16 +1,12 @@
 #include "pipeline/file_writer.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "ostrel_session/curve_statistics.h"
+#include "platform/threads.h"
 
 namespace ostrel::session {
 
@@ -22,29 +18,18 @@ ostrel::spectra::GateStatus FileSummary::worstQuality() const {
     return worst;
 }
 
+namespace {
+
+constexpr int kWorkerNiceness = 10;
+
+}  // namespace
+
 std::string numberedFileName(const char* stem, uint64_t number, OutputFormat format) {
     char text[64];
     std::snprintf(text, sizeof text, "%s-%04llu.%s", stem, static_cast<unsigned long long>(number),
                   formatExtension(format));
     return text;
 }
-
-namespace {
-
-// The workers yield the processor to the thread that fetches files from the driver (and to the
-// driver's own scan thread): a file the fetch is late for is lost, while a file a worker is late
-// for only waits in the queue. On Linux a nice value belongs to the thread.
-void lowerThisThreadsPriority() {
-    constexpr int kWorkerNiceness = 10;
-    const auto thread = static_cast<id_t>(syscall(SYS_gettid));
-    errno = 0;
-    const int current = getpriority(PRIO_PROCESS, thread);
-    if (errno == 0) {
-        setpriority(PRIO_PROCESS, thread, std::min(current + kWorkerNiceness, 19));
-    }
-}
-
-}  // namespace
 
 int FileWriter::defaultWorkers() {
     const unsigned cores = std::thread::hardware_concurrency();
@@ -142,7 +127,7 @@ bool FileWriter::shouldSpill() const {
 // too much memory is taken (each record is then written once and read once), and otherwise keeps
 // buffers for the next files ready.
 void FileWriter::serveQueue() {
-    pthread_setname_np(pthread_self(), "ostrel-queue");
+    platform::nameThisThread("ostrel-queue");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         size_t stockSize = 0;
@@ -279,8 +264,11 @@ std::string FileWriter::failure() {
 // After a failure the workers drop what arrives, since the run's thread stops the run as soon as
 // it sees the failure.
 void FileWriter::run() {
-    pthread_setname_np(pthread_self(), "ostrel-writer");
-    lowerThisThreadsPriority();
+    platform::nameThisThread("ostrel-writer");
+    // The workers yield the processor to the thread that fetches files from the driver (and to
+    // the driver's own threads): a file the fetch is late for is lost, while a file a worker is
+    // late for only waits in the queue.
+    platform::makeThisThreadBackground(kWorkerNiceness);
     Worker worker(settings_.spectra);
     for (;;) {
         AcquiredFile file;

@@ -1,0 +1,81 @@
+#include "platform/threads.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+namespace ostrel::session::platform {
+
+namespace {
+
+// The kernel's struct sched_attr (its first version, 48 bytes). The kernel's own header cannot be
+// included beside <sched.h>: both define struct sched_param.
+struct SchedulingAttributes {
+    uint32_t size = sizeof(SchedulingAttributes);
+    uint32_t sched_policy = 0;
+    uint64_t sched_flags = 0;
+    int32_t sched_nice = 0;
+    uint32_t sched_priority = 0;
+    uint64_t sched_runtime = 0;
+    uint64_t sched_deadline = 0;
+    uint64_t sched_period = 0;
+};
+static_assert(sizeof(SchedulingAttributes) == 48);
+
+}  // namespace
+
+void nameThisThread(const char* name) {
+    char kept[16] = {};
+    for (int index = 0; index < 15 && name[index] != '\0'; ++index) {
+        kept[index] = name[index];
+    }
+    pthread_setname_np(pthread_self(), kept);
+}
+
+void makeThisThreadBackground(int niceness) {
+    // Without this a woken worker may take the processor from the thread it woke (the fetch,
+    // which hands it a file), and the fetch then waits for the worker's time slice to end.
+    const sched_param parameters{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
+    // On Linux a nice value belongs to the thread, named by its kernel id.
+    const auto thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) {
+        setpriority(PRIO_PROCESS, thread, std::min(current + niceness, 19));
+    }
+}
+
+bool askForPromptWakeups() {
+    // The shortest slice the kernel takes. The thread that asks does little per wake-up (well under
+    // this), so the slice costs it nothing, and a woken thread with a shorter slice than the one
+    // running preempts it.
+    constexpr uint64_t kSliceNanoseconds = 100'000;
+    SchedulingAttributes attributes;
+    // glibc has no wrapper for these calls. The current attributes are read first so that the
+    // thread keeps its policy and nice value.
+    if (syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) != 0) {
+        return false;
+    }
+    if (attributes.sched_policy != SCHED_OTHER && attributes.sched_policy != SCHED_BATCH) {
+        return false;  // a real-time thread is prompt already
+    }
+    attributes.size = sizeof attributes;
+    attributes.sched_flags = 0;
+    attributes.sched_runtime = kSliceNanoseconds;
+    if (syscall(SYS_sched_setattr, 0, &attributes, 0) != 0) {
+        return false;
+    }
+    // Kernels without per-thread slices accept the call and ignore the request: read it back.
+    SchedulingAttributes granted;
+    return syscall(SYS_sched_getattr, 0, &granted, sizeof granted, 0) == 0 &&
+           granted.sched_runtime == kSliceNanoseconds;
+}
+
+}  // namespace ostrel::session::platform
