@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "outputs/output_files.h"
+#include "pipeline/handoff_ring.h"
 #include "pipeline/spill_file.h"
 #include "platform/threads.h"
 #include "tool_harness.h"
@@ -203,6 +204,53 @@ TEST(ThreadPriorities, WorkersAreBackgroundThreadsAndThePromptFetchKeepsItsPrior
     });
     fetch.join();
     EXPECT_EQ(getpriority(PRIO_PROCESS, 0), ownNice) << "the process's own thread was changed";
+}
+
+// The fetch hands files to the writers through the ring while they take them on another thread:
+// every file arrives once, in order, with its own data; a full ring refuses a file and leaves it
+// with the caller (who reports it), rather than overwriting one not yet taken.
+TEST(HandoffRing, FilesCrossBetweenThreadsInOrderAndAFullRingRefusesWithoutLoss) {
+    HandoffRing<std::vector<double>> ring(3);
+    std::vector<double> value{1.0};
+    for (int index = 0; index < 3; ++index) {
+        ASSERT_TRUE(ring.push(value));
+        value = {static_cast<double>(index + 2)};
+    }
+    EXPECT_FALSE(ring.push(value));
+    EXPECT_EQ(value, std::vector<double>{4.0}) << "a refused value was taken";
+    std::vector<double> taken;
+    for (double expected : {1.0, 2.0, 3.0}) {
+        ASSERT_TRUE(ring.pop(&taken));
+        EXPECT_EQ(taken, std::vector<double>{expected});
+    }
+    EXPECT_FALSE(ring.pop(&taken));
+    EXPECT_TRUE(ring.empty());
+
+    constexpr int kValues = 20000;
+    std::thread consumer([&ring] {
+        std::vector<double> next;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (int expected = 0; expected < kValues && std::chrono::steady_clock::now() < giveUp;) {
+            if (!ring.pop(&next)) {
+                std::this_thread::yield();
+                continue;
+            }
+            ASSERT_EQ(next.size(), 64u);
+            ASSERT_EQ(next.front(), expected);
+            ASSERT_EQ(next.back(), expected);
+            ++expected;
+        }
+    });
+    // A consumer that stopped on a failure takes nothing more: the producer gives up by then.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int index = 0; index < kValues && std::chrono::steady_clock::now() < deadline; ++index) {
+        std::vector<double> data(64, static_cast<double>(index));
+        while (!ring.push(data) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    }
+    consumer.join();
+    EXPECT_TRUE(ring.empty());
 }
 
 TEST(SpillFile, RecordsReadBackAndAMismatchIsAnErrorNotData) {

@@ -21,6 +21,10 @@ ostrel::spectra::GateStatus FileSummary::worstQuality() const {
 namespace {
 
 constexpr int kWorkerNiceness = 10;
+// The fetching thread wakes the queue thread and the workers without taking their lock, so a
+// wake-up can come between a thread's look at the inbox and its wait: their waits end after this
+// long and look again.
+constexpr auto kHandoffWait = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -65,30 +69,39 @@ bool FileWriter::start(std::string* error) {
 
 bool FileWriter::submit(AcquiredFile file) {
     const size_t bytes = file.data.size() * sizeof(double);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // The queue is bounded by memory, not by a count: at least one file always fits, so a
-        // small limit slows nothing down that would otherwise fit.
-        if (pendingBytes_ > 0 && pendingBytes_ + bytes > settings_.maxPendingBytes) {
+    // The queue is bounded by memory, not by a count: at least one file always fits, so a small
+    // limit slows nothing down that would otherwise fit.
+    size_t taken = pendingBytes_.load();
+    do {
+        if (taken > 0 && taken + bytes > settings_.maxPendingBytes) {
             return false;
         }
-        pendingBytes_ += bytes;
-        file.sequence = nextSubmitted_++;
-        Pending entry;
-        entry.values = file.data.size();
-        entry.file = std::move(file);
-        pending_.push_back(std::move(entry));
-        if (shouldSpill() || buffers_->wantsStock() > 0) {
-            queueWake_.notify_one();
-        }
+    } while (!pendingBytes_.compare_exchange_weak(taken, taken + bytes));
+    // Counted before a worker can see it, so that pendingFiles() never runs below zero.
+    file.sequence = nextSubmitted_++;
+    if (!inbox_.push(file)) {
+        --nextSubmitted_;
+        pendingBytes_ -= bytes;
+        return false;
     }
+    queueWake_.notify_one();
     wake_.notify_one();
     return true;
 }
 
+// Moves the files handed over into the queue, in order.
+void FileWriter::drainInbox() {
+    AcquiredFile file;
+    while (inbox_.pop(&file)) {
+        Pending entry;
+        entry.values = file.data.size();
+        entry.file = std::move(file);
+        pending_.push_back(std::move(entry));
+    }
+}
+
 size_t FileWriter::pendingBytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pendingBytes_;
+    return pendingBytes_.load();
 }
 
 size_t FileWriter::pendingFiles() {
@@ -130,14 +143,18 @@ void FileWriter::serveQueue() {
     platform::nameThisThread("ostrel-queue");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        size_t stockSize = 0;
-        queueWake_.wait(lock, [&] {
-            return finishing_ || shouldSpill() || (stockSize = buffers_->wantsStock()) > 0;
-        });
+        drainInbox();
         if (finishing_) {
             return;
         }
         if (!shouldSpill()) {
+            const size_t stockSize = buffers_->wantsStock();
+            if (stockSize == 0) {
+                queueWake_.wait_for(lock, kHandoffWait);
+                continue;
+            }
+            // Workers may wait for the files just moved in.
+            wake_.notify_all();
             lock.unlock();
             buffers_->stockOne(stockSize);
             lock.lock();
@@ -187,12 +204,15 @@ bool FileWriter::takeNext(AcquiredFile* file, std::string* error) {
     Pending entry;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] {
-            return (!pending_.empty() && pending_.front().place != Pending::Place::Spilling) ||
-                   (finishing_ && pending_.empty());
-        });
-        if (pending_.empty()) {
-            return false;
+        for (;;) {
+            drainInbox();
+            if (!pending_.empty() && pending_.front().place != Pending::Place::Spilling) {
+                break;
+            }
+            if (finishing_ && pending_.empty()) {
+                return false;
+            }
+            wake_.wait_for(lock, kHandoffWait);
         }
         entry = std::move(pending_.front());
         pending_.pop_front();
@@ -236,17 +256,30 @@ void FileWriter::finish() {
     spillFile_.close();
     std::string error;
     if (outputs_ != nullptr && !outputs_->finish(&error)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (failure_.empty()) {
-            failure_ = error;
-        }
+        recordFailure(error);
+    }
+}
+
+void FileWriter::recordFailure(const std::string& error) {
+    std::lock_guard<std::mutex> lock(doneMutex_);
+    if (failure_.empty() && !error.empty()) {
+        failure_ = error;
+        failed_ = true;
     }
 }
 
 std::vector<WrittenFile> FileWriter::takeWritten() {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<WrittenFile> taken;
+    // A worker holds the lock only to add a file; should it lose the processor meanwhile, the
+    // files are taken at the next call instead of waiting for it here. The ready event is raised
+    // again so that the next call comes. After finish() no worker is left to hold it.
+    std::unique_lock<std::mutex> lock(doneMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        ready_.signal();
+        return taken;
+    }
     taken.swap(written_);
+    lock.unlock();
     for (const WrittenFile& file : taken) {
         pendingBytes_ -= file.event->data.size() * sizeof(double);
     }
@@ -254,7 +287,10 @@ std::vector<WrittenFile> FileWriter::takeWritten() {
 }
 
 std::string FileWriter::failure() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failed_.load()) {
+        return "";
+    }
+    std::lock_guard<std::mutex> lock(doneMutex_);
     return failure_;
 }
 
@@ -300,18 +336,17 @@ void FileWriter::run() {
             written.event->summary = written.summary;
             written.event->data = std::move(file.data);
         }
+        // A written file still holds its data until the run's thread takes it, so it counts
+        // against the limit until then.
+        if (saved) {
+            std::lock_guard<std::mutex> lock(doneMutex_);
+            written_.push_back(std::move(written));
+        } else {
+            pendingBytes_ -= bytes;
+            recordFailure(error);
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            // A written file still holds its data until the run's thread takes it, so it counts
-            // against the limit until then.
-            if (saved) {
-                written_.push_back(std::move(written));
-            } else {
-                pendingBytes_ -= bytes;
-                if (failure_.empty() && !error.empty()) {
-                    failure_ = error;
-                }
-            }
             ++nextCommitted_;
         }
         committed_.notify_all();

@@ -31,6 +31,7 @@
 #include "outputs/spectrum_outputs.h"
 #include "pipeline/buffer_pool.h"
 #include "pipeline/combined_beam.h"
+#include "pipeline/handoff_ring.h"
 #include "pipeline/spill_file.h"
 #include "run/host_events.h"
 
@@ -146,8 +147,14 @@ class FileWriter {
         uint64_t spillOffset = 0;
     };
 
+    // Files handed over and not yet moved to the queue: the queue thread moves them at once, so
+    // this many only pile up while it and every worker are held up.
+    static constexpr size_t kInboxFiles = 4096;
+
     void run();
     void serveQueue();
+    void drainInbox();  // with mutex_ held
+    void recordFailure(const std::string& error);
     bool shouldSpill() const;  // with mutex_ held
     bool takeNext(AcquiredFile* file, std::string* error);
     bool writeOwnOutputs(Worker& worker, AcquiredFile& file, WrittenFile* written,
@@ -161,25 +168,28 @@ class FileWriter {
     // Enough for the files in the workers' hands and those the observers hold for a moment.
     std::shared_ptr<BufferPool> buffers_ = std::make_shared<BufferPool>(16, 8);
 
+    // The fetching thread takes no lock that a worker may hold: it hands files over through
+    // inbox_ (drained into pending_ under mutex_ by the queue thread or a worker), counts their
+    // memory in pendingBytes_, and takes the written files with a try-lock on doneMutex_.
+    HandoffRing<AcquiredFile> inbox_{kInboxFiles};
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable committed_;
     std::condition_variable queueWake_;
     std::deque<Pending> pending_;
-    size_t pendingBytes_ =
-        0;  // in memory, of the files submitted and not yet taken by takeWritten()
+    // In memory, of the files submitted and not yet taken by takeWritten().
+    std::atomic<size_t> pendingBytes_{0};
     uint64_t spilledBytes_ = 0;
     uint64_t spillEnd_ = 0;  // where the next record goes
     uint64_t filesSpilled_ = 0;
     std::string spillProblem_;
     SpillFile spillFile_;
-    // Changed under mutex_, read without it by pendingFiles(): the run's thread asks for the count
-    // at every event, and must not wait there for a worker that holds the lock while it is off
-    // the processor (the workers run at a lower priority).
     std::atomic<uint64_t> nextSubmitted_{0};  // the next submitted file's sequence
     std::atomic<uint64_t> nextCommitted_{0};  // the sequence whose in-order part comes next
-    std::vector<WrittenFile> written_;
-    std::string failure_;
+    std::mutex doneMutex_;
+    std::vector<WrittenFile> written_;  // guarded by doneMutex_
+    std::string failure_;               // guarded by doneMutex_; set once
+    std::atomic<bool> failed_{false};
     bool finishing_ = false;
     bool finished_ = false;
 
