@@ -88,11 +88,17 @@ INSTANTIATE_TEST_SUITE_P(
         EventCase{ostrel::LibraryEvent::ThreadDetach, "OstrelTCP: DLL THREAD DETACH"}));
 
 TEST(Clocks, ClockMsReadingsFiftyMillisecondsApartDifferByAboutFifty) {
+    // The sleep may last much longer on a loaded machine: the readings are held against the
+    // standard library's monotonic clock over the same interval, not against the 50 ms asked for.
+    const auto outerStart = std::chrono::steady_clock::now();
     const double first = ostrel::clockMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const double difference = ostrel::clockMs() - first;
+    const double outer =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - outerStart)
+            .count();
     EXPECT_GE(difference, 49.0);
-    EXPECT_LT(difference, 80.0);
+    EXPECT_LE(difference, outer + 1.0) << "the clock runs fast, or not in milliseconds";
 }
 
 TEST(Clocks, StampMsIsUtcMillisecondsSince1970) {
