@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -197,6 +198,19 @@ TEST_F(LiveServerTest, StopDeliversTheEndToOpenStreamsAndReturnsPromptly) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(stream.ended());
+}
+
+TEST_F(LiveServerTest, ARequestNamingAnotherHostIsRefused) {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(5, 0);
+    for (const char* path : {"/", "/api/state"}) {
+        const auto foreign = client.Get(path, {{"Host", "evil.example:" + std::to_string(port_)}});
+        ASSERT_TRUE(foreign) << path;
+        EXPECT_EQ(foreign->status, 403) << path;
+        const auto own = client.Get(path, {{"Host", "localhost:" + std::to_string(port_)}});
+        ASSERT_TRUE(own) << path;
+        EXPECT_EQ(own->status, 200) << path;
+    }
 }
 
 TEST(LiveViewStart, MissingPageOrBusyPortIsReportedNotServed) {

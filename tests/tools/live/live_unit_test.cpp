@@ -10,6 +10,7 @@
 
 #include "decimate.h"
 #include "event_hub.h"
+#include "http_listener.h"
 #include "live_address.h"
 #include "live_events.h"
 
@@ -120,6 +121,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::string frame(const char* name, const std::string& data) {
     return std::string("event: ") + name + "\ndata: " + data + "\n\n";
+}
+
+// A page of another site whose name resolves to 127.0.0.1 must not reach a loopback server:
+// names that only look like loopback are refused too, and other servers take any name.
+TEST(HostCheck, ALoopbackServerAnswersOnlyToLoopbackNames) {
+    for (const char* host : {"127.0.0.1:8470", "localhost:8470", "LocalHost", "localhost.:1",
+                             "[::1]:8470", "127.1.2.3", ""}) {
+        EXPECT_TRUE(hostAllowed(host, "127.0.0.1")) << host;
+        EXPECT_TRUE(hostAllowed(host, "::1")) << host;
+    }
+    for (const char* host :
+         {"evil.example:8470", "evil.example", "localhost.evil.example",
+          "127.0.0.1.nip.example:8470", "[::2]:8470", "[::1", "0.0.0.0:8470", "lab-pc:8470"}) {
+        EXPECT_FALSE(hostAllowed(host, "127.0.0.1")) << host;
+        EXPECT_FALSE(hostAllowed(host, "localhost")) << host;
+    }
+    for (const char* listen : {"0.0.0.0", "::", "192.168.1.5"}) {
+        EXPECT_TRUE(hostAllowed("lab-pc.example:8470", listen)) << listen;
+    }
 }
 
 TEST(EventHub, StreamThatKeepsUpGetsEveryEventInOrder) {

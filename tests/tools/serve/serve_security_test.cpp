@@ -1,5 +1,5 @@
-// Who may use the server and what it refuses: the token, origins, body limits, download names,
-// the headers of the page, where it listens and TLS.
+// Who may use the server and what it refuses: the token, origins, the Host named, body limits,
+// download names, the headers of the page, where it listens and TLS.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <unistd.h>
@@ -126,6 +126,23 @@ TEST_F(ServeSecurity, ChangingRequestsFromAForeignOriginAreRefused) {
     EXPECT_EQ(reply.status, 200);
     for (const auto& [name, value] : reply.headers) {
         EXPECT_EQ(name.rfind("access-control-", 0), std::string::npos) << name;
+    }
+}
+
+// DNS rebinding: a foreign page whose name now resolves to 127.0.0.1 is the page's own origin to
+// its browser, but it names itself in Host. The token alone would keep it from the API; the
+// server refuses it before anything else, the page included.
+TEST_F(ServeSecurity, ARequestNamingAnotherHostIsRefusedEvenWithTheToken) {
+    const std::string port = std::to_string(server_->port());
+    for (const char* path : {"/", "/api/state"}) {
+        HttpCall foreign{"GET", path};
+        foreign.headers = {{"Host", "evil.example:" + port}};
+        const HttpReply refused = server_->call(foreign);
+        EXPECT_EQ(refused.status, 403) << path;
+        EXPECT_NE(refused.body.find("loopback"), std::string::npos) << refused.body;
+        HttpCall own{"GET", path};
+        own.headers = {{"Host", "localhost:" + port}};
+        EXPECT_EQ(server_->call(own).status, 200) << path;
     }
 }
 

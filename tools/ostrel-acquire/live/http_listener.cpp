@@ -3,6 +3,8 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,7 +19,43 @@ void socketOptions(int socket) {
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+bool isLoopbackName(std::string_view name) {
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (!lower.empty() && lower.back() == '.') {
+        lower.pop_back();  // "localhost." is the same name
+    }
+    if (lower == "localhost" || lower == "::1") {
+        return true;
+    }
+    // 127.0.0.0/8 as a dotted IPv4 literal only: "127.0.0.1.example.org" is a name anyone can
+    // point anywhere.
+    const bool literal = std::all_of(lower.begin(), lower.end(), [](unsigned char c) {
+        return c == '.' || std::isdigit(c) != 0;
+    });
+    return literal && lower.rfind("127.", 0) == 0 &&
+           std::count(lower.begin(), lower.end(), '.') == 3;
+}
+
 }  // namespace
+
+bool hostAllowed(std::string_view hostHeader, std::string_view listenHost) {
+    if (hostHeader.empty() || !isLoopbackName(listenHost)) {
+        return true;
+    }
+    std::string_view name = hostHeader;
+    if (name.front() == '[') {
+        const size_t close = name.find(']');
+        if (close == std::string_view::npos) {
+            return false;
+        }
+        name = name.substr(1, close - 1);
+    } else if (const size_t colon = name.find(':'); colon != std::string_view::npos) {
+        name = name.substr(0, colon);
+    }
+    return isLoopbackName(name);
+}
 
 void configureServer(httplib::Server& server, const ListenerSettings& settings) {
     const size_t threads = settings.threads;

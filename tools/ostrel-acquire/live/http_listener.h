@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace httplib {
@@ -31,6 +32,17 @@ void configureServer(httplib::Server& server, const ListenerSettings& settings);
 
 // Binds to host:port (port 0: any free port). Returns the port, or 0 with the reason.
 int bindServer(httplib::Server& server, const std::string& host, int port, std::string* reason);
+
+// Whether a request's Host header lets a server bound to listenHost answer it. Against DNS
+// rebinding: a page from another site whose name was made to resolve to 127.0.0.1 reaches a
+// loopback server as its own origin, and its browser sends that site's name as Host. A server on
+// a loopback address therefore answers only to loopback names; a request without Host (not a
+// browser) passes. A server on any other address answers to any name: it is reached by the
+// machine's names on the network, and the token (and TLS) guard it there.
+bool hostAllowed(std::string_view hostHeader, std::string_view listenHost);
+// The text of the 403 a refused request gets.
+inline constexpr const char* kForeignHostText =
+    "this server answers only to the names of this machine's loopback address";
 
 // The accept loop of a bound server on a thread of its own.
 class ListeningThread {

@@ -28,6 +28,15 @@ LiveServer::~LiveServer() {
 
 void LiveServer::addRoutes() {
     httplib::Server& server = *server_;
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            if (hostAllowed(request.get_header_value("Host"), listenHost_)) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            response.status = 403;
+            response.set_content(std::string(kForeignHostText) + "\n", "text/plain; charset=utf-8");
+            return httplib::Server::HandlerResponse::Handled;
+        });
     server.Get("/events", [this](const httplib::Request&, httplib::Response& response) {
         std::shared_ptr<EventStream> stream = hub_.subscribe();
         if (stream == nullptr) {
@@ -79,6 +88,7 @@ bool LiveServer::start(const LiveAddress& address, std::string* error) {
     settings.keepAliveSeconds = kKeepAliveSeconds;
     configureServer(*server_, settings);
     server_->set_default_headers({{"X-Content-Type-Options", "nosniff"}});
+    listenHost_ = address.host;
     addRoutes();
     std::string reason;
     port_ = bindServer(*server_, address.host, address.port, &reason);

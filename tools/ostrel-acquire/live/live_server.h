@@ -45,6 +45,7 @@ class LiveServer {
     std::unique_ptr<httplib::Server> server_;
     ListeningThread listener_;
     int port_ = 0;
+    std::string listenHost_;  // the address bound, for the Host check
 };
 
 }  // namespace ostrel::acquire::live

@@ -8,6 +8,13 @@
 namespace ostrel::acquire::serve {
 namespace {
 
+// Every request to a loopback server must name a loopback host; a changing one must also come
+// from no browser or from the server's own origin.
+constexpr const char* kForeignHostReply =
+    "the request names a host that is not this machine's loopback";
+constexpr const char* kRefusedReply =
+    "the request names a host that is not this machine's loopback, or comes from a foreign Origin";
+
 using ostrel::session::JsonValue;
 
 // The schemas the responses follow. Kept strict enough that a test validating every response
@@ -168,8 +175,9 @@ JsonValue responsesFor(const std::string& method, const std::string& path) {
     }
     responses["400"] = errorReply("the body or a parameter cannot be read");
     responses["401"] = errorReply("no token, or a wrong one");
+    responses["403"] = errorReply(kForeignHostReply);
     if (method != "get") {
-        responses["403"] = errorReply("the request comes from a foreign Origin");
+        responses["403"] = errorReply(kRefusedReply);
         responses["409"] = errorReply("not now: a run is active, or not connected");
         responses["413"] = errorReply("the body is too large");
         responses["422"] = errorReply("a field is wrong; fields names each one");
@@ -279,7 +287,7 @@ JsonValue buildDocument() {
         {"responses",
          {{"204", {{"description", "the cookie is set"}}},
           {"401", errorReply("no token, or a wrong one")},
-          {"403", errorReply("the request comes from a foreign Origin")}}}};
+          {"403", errorReply(kRefusedReply)}}}};
     paths["/events"]["get"] = {
         {"summary", "Server-Sent Events: state, run, progress, file, error, end"},
         {"operationId", "get_events"},
@@ -288,6 +296,7 @@ JsonValue buildDocument() {
            {{"description", "the event stream"},
             {"content", {{"text/event-stream", {{"schema", {{"type", "string"}}}}}}}}},
           {"401", errorReply("no token, or a wrong one")},
+          {"403", errorReply(kForeignHostReply)},
           {"503", errorReply("too many event streams are open")}}}};
     document["paths"] = std::move(paths);
     document["components"] = JsonValue::parse(kComponents);

@@ -74,6 +74,10 @@ void ServeServer::addRoutes() {
     server.set_pre_routing_handler([this](const httplib::Request& request,
                                           httplib::Response& response) {
         response.set_header("Cache-Control", "no-store");
+        if (!live::hostAllowed(request.get_header_value("Host"), listenHost_)) {
+            sendJson(response, errorResponse(403, live::kForeignHostText));
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (needsToken(request.path)) {
             const std::string token = requestToken(request.get_header_value("Authorization"),
                                                    request.get_header_value("Cookie"));
@@ -281,6 +285,7 @@ bool ServeServer::start(const live::LiveAddress& address, std::string* error) {
     }
     origins_ = ownOrigins(address.host, port_, tls());
     wildcard_ = address.host == "0.0.0.0" || address.host == "::";
+    listenHost_ = address.host;
     addRoutes();
     if (!listener_.start(*server_)) {
         *error = "the server did not start";

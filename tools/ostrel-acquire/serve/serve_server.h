@@ -54,6 +54,7 @@ class ServeServer {
     // Filled by start(), read by the request threads after.
     std::vector<std::string> origins_;
     bool wildcard_ = false;
+    std::string listenHost_;  // the address bound, for the Host check
 };
 
 // The headers every response carries: a Content-Security-Policy that allows no inline script and
