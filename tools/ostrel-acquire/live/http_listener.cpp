@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "live_address.h"
+
 namespace ostrel::acquire::live {
 namespace {
 
@@ -19,6 +21,7 @@ void socketOptions(int socket) {
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+// A Host header's name, as the browser may spell it, against the listening address's test.
 bool isLoopbackName(std::string_view name) {
     std::string lower(name);
     std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -26,16 +29,8 @@ bool isLoopbackName(std::string_view name) {
     if (!lower.empty() && lower.back() == '.') {
         lower.pop_back();  // "localhost." is the same name
     }
-    if (lower == "localhost" || lower == "::1") {
-        return true;
-    }
-    // 127.0.0.0/8 as a dotted IPv4 literal only: "127.0.0.1.example.org" is a name anyone can
-    // point anywhere.
-    const bool literal = std::all_of(lower.begin(), lower.end(), [](unsigned char c) {
-        return c == '.' || std::isdigit(c) != 0;
-    });
-    return literal && lower.rfind("127.", 0) == 0 &&
-           std::count(lower.begin(), lower.end(), '.') == 3;
+    // Addresses as literals only: "127.0.0.1.example.org" is a name anyone can point anywhere.
+    return isLoopbackHost(lower);
 }
 
 }  // namespace
