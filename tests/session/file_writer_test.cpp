@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -168,10 +171,28 @@ std::vector<pid_t> threadsNamed(const std::string& name) {
     return found;
 }
 
+// Whether this process may make a thread real-time: CAP_SYS_NICE (bit 23 of the effective set)
+// or a real-time priority limit of at least 1.
+bool mayUseRealTime() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur >= 1) {
+        return true;
+    }
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("CapEff:", 0) == 0) {
+            return ((std::stoull(line.substr(7), nullptr, 16) >> 23) & 1) != 0;
+        }
+    }
+    return false;
+}
+
 // The fetch loses a file when a worker holds the processor past the next file's publication;
 // a worker that waits loses nothing. The workers must be background threads (a nice value and
 // a policy apply to one thread on Linux, so setting them on the wrong one goes unnoticed), and
-// the fetch's request for prompt wake-ups must leave its own priority as it was.
+// the fetch's request for prompt wake-ups must give it a real-time priority where that is allowed,
+// leave its nice value as it was, and not pass the priority on to threads it starts.
 TEST(ThreadPriorities, WorkersAreBackgroundThreadsAndThePromptFetchKeepsItsPriority) {
     ScratchDirectory scratch;
     FileSettings settings = queueSettings(scratch.path());
@@ -198,12 +219,65 @@ TEST(ThreadPriorities, WorkersAreBackgroundThreadsAndThePromptFetchKeepsItsPrior
     std::thread fetch([] {
         setpriority(PRIO_PROCESS, 0, std::min(getpriority(PRIO_PROCESS, 0) + 3, 19));
         const int before = getpriority(PRIO_PROCESS, 0);
-        platform::askForPromptWakeups();
+        const platform::WakeupPriority granted = platform::askForPromptWakeups();
         EXPECT_EQ(getpriority(PRIO_PROCESS, 0), before);
-        EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+        if (mayUseRealTime()) {
+            EXPECT_EQ(granted, platform::WakeupPriority::RealTime);
+            // The policy comes back with the flag that keeps it from threads started later.
+            EXPECT_EQ(sched_getscheduler(0) & ~SCHED_RESET_ON_FORK, SCHED_FIFO);
+            // Asking again keeps it, and a thread it starts is an ordinary one.
+            EXPECT_EQ(platform::askForPromptWakeups(), platform::WakeupPriority::RealTime);
+            int childPolicy = -1;
+            std::thread child([&childPolicy] { childPolicy = sched_getscheduler(0); });
+            child.join();
+            EXPECT_EQ(childPolicy, SCHED_OTHER) << "a thread inherited the real-time priority";
+        } else {
+            EXPECT_NE(granted, platform::WakeupPriority::RealTime);
+            EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+        }
     });
     fetch.join();
     EXPECT_EQ(getpriority(PRIO_PROCESS, 0), ownNice) << "the process's own thread was changed";
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the process's own thread was changed";
+}
+
+// Where real-time priority is not allowed (an ordinary user without an rtprio limit), asking for
+// prompt wake-ups falls back to an ordinary thread's policy and says so. Checked in a child process
+// that gives up the right: its limit set to 0 and, when run as root, its user changed to nobody.
+TEST(ThreadPriorities, WithoutTheRightToRealTimeTheFetchStaysAnOrdinaryThread) {
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const rlimit none{0, 0};
+        if (setrlimit(RLIMIT_RTPRIO, &none) != 0) {
+            _exit(10);
+        }
+        if (geteuid() == 0 &&
+            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+            _exit(11);
+        }
+        const platform::WakeupPriority granted = platform::askForPromptWakeups();
+        if (granted == platform::WakeupPriority::RealTime) {
+            _exit(12);
+        }
+        _exit(sched_getscheduler(0) == SCHED_OTHER ? 0 : 13);
+    }
+    int status = 0;
+    pid_t ended = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "10: cannot lower the limit, 11: cannot leave root, 12: real-time granted anyway, "
+           "13: the policy changed";
 }
 
 // The fetch hands files to the writers through the ring while they take them on another thread:

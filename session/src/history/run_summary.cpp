@@ -219,6 +219,9 @@ bool writeRunSummary(const std::string& directory, const RunReport& report,
     json["files_saved"] = report.filesSaved;
     json["files_missed"] = report.filesMissed;
     json["files_spilled"] = report.filesSpilled;
+    if (!report.fetchPriority.empty()) {
+        json["fetch_priority"] = report.fetchPriority;
+    }
     if (report.status == "running") {
         // Until the run ends its files are listed there, one line each.
         json["file_records"] = kFileRecordsName;

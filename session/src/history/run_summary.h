@@ -53,6 +53,9 @@ struct RunReport {
     double writtenAfterSeconds = 0.0;
     uint64_t filesSpilled = 0;    // files that waited on disk to be written
     double cadenceSeconds = 0.0;  // mean time between the saved files' time stamps
+    // How the thread that fetches the files was scheduled: "real-time", "short slice" or
+    // "ordinary" (see platform/threads.h); empty before the acquisition.
+    std::string fetchPriority;
 };
 
 // One file's record, as in files.jsonl and the summary's "files".

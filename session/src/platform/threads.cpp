@@ -28,6 +28,9 @@ struct SchedulingAttributes {
 };
 static_assert(sizeof(SchedulingAttributes) == 48);
 
+// SCHED_FLAG_RESET_ON_FORK, from the same kernel header.
+constexpr uint64_t kResetOnFork = 0x01;
+
 }  // namespace
 
 void nameThisThread(const char* name) {
@@ -52,30 +55,57 @@ void makeThisThreadBackground(int niceness) {
     }
 }
 
-bool askForPromptWakeups() {
-    // The shortest slice the kernel takes. The thread that asks does little per wake-up (well under
-    // this), so the slice costs it nothing, and a woken thread with a shorter slice than the one
-    // running preempts it.
-    constexpr uint64_t kSliceNanoseconds = 100'000;
+const char* name(WakeupPriority priority) {
+    switch (priority) {
+        case WakeupPriority::RealTime:
+            return "real-time";
+        case WakeupPriority::ShortSlice:
+            return "short slice";
+        case WakeupPriority::Ordinary:
+            break;
+    }
+    return "ordinary";
+}
+
+WakeupPriority askForPromptWakeups() {
+    // glibc has no wrapper for these calls. The current attributes are read first so that a
+    // thread left ordinary keeps its policy and nice value.
     SchedulingAttributes attributes;
-    // glibc has no wrapper for these calls. The current attributes are read first so that the
-    // thread keeps its policy and nice value.
     if (syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) != 0) {
-        return false;
+        return WakeupPriority::Ordinary;
+    }
+    if (attributes.sched_policy == SCHED_FIFO || attributes.sched_policy == SCHED_RR) {
+        return WakeupPriority::RealTime;
+    }
+    // A woken real-time thread takes the processor from any ordinary thread at once, whatever
+    // their nice values, slices or past shares, and on the core that runs the lowest priority.
+    // Priority 1, the lowest: interrupt threads and other real-time work keep precedence. A
+    // thread started from this one is ordinary again.
+    SchedulingAttributes realTime;
+    realTime.sched_policy = SCHED_FIFO;
+    realTime.sched_priority = 1;
+    realTime.sched_flags = kResetOnFork;
+    if (syscall(SYS_sched_setattr, 0, &realTime, 0) == 0) {
+        return WakeupPriority::RealTime;
     }
     if (attributes.sched_policy != SCHED_OTHER && attributes.sched_policy != SCHED_BATCH) {
-        return false;  // a real-time thread is prompt already
+        return WakeupPriority::Ordinary;
     }
+    // Otherwise the shortest slice the kernel takes. The thread does little per wake-up (well
+    // under this), so the slice costs it nothing, and a woken thread with a shorter slice than
+    // the one running preempts it, once it has not had more than its share.
+    constexpr uint64_t kSliceNanoseconds = 100'000;
     attributes.size = sizeof attributes;
     attributes.sched_flags = 0;
     attributes.sched_runtime = kSliceNanoseconds;
     if (syscall(SYS_sched_setattr, 0, &attributes, 0) != 0) {
-        return false;
+        return WakeupPriority::Ordinary;
     }
     // Kernels without per-thread slices accept the call and ignore the request: read it back.
     SchedulingAttributes granted;
-    return syscall(SYS_sched_getattr, 0, &granted, sizeof granted, 0) == 0 &&
-           granted.sched_runtime == kSliceNanoseconds;
+    const bool shortSlice = syscall(SYS_sched_getattr, 0, &granted, sizeof granted, 0) == 0 &&
+                            granted.sched_runtime == kSliceNanoseconds;
+    return shortSlice ? WakeupPriority::ShortSlice : WakeupPriority::Ordinary;
 }
 
 }  // namespace ostrel::session::platform

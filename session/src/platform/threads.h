@@ -14,10 +14,24 @@ void nameThisThread(const char* name);
 // never stopped.
 void makeThisThreadBackground(int niceness);
 
+// How promptly a thread that asked for it runs once woken.
+enum class WakeupPriority {
+    RealTime,    // a real-time thread: it preempts every ordinary thread as soon as it wakes
+    ShortSlice,  // an ordinary thread with the kernel's shortest slice: it preempts longer-sliced
+                 // threads when it wakes, unless it has just had more than its share
+    Ordinary,    // as before: it may wait until the running thread's slice ends
+};
+
+// "real-time", "short slice" or "ordinary", as the run's summary records it.
+const char* name(WakeupPriority priority);
+
 // Asks that the calling thread, once woken, runs at once rather than after the thread that holds
-// the processor has used its time slice. Linux (6.12 on) grants this to any thread that asks for
-// a short slice: it then preempts longer-sliced threads when it wakes. False where the system
-// does not take the request (older kernels run the thread as before).
-bool askForPromptWakeups();
+// the processor has used its time slice. It first asks for the lowest real-time priority, which
+// the system grants to root, to a process with CAP_SYS_NICE, or where RLIMIT_RTPRIO is at least 1
+// (`ulimit -r`, LimitRTPRIO= in a service unit). Otherwise it asks for the kernel's shortest slice
+// (Linux 6.12 on). Only for a thread that does little per wake-up and bounds every wait: a
+// real-time thread that never blocked would keep a core from everything else but the kernel's
+// guaranteed share for ordinary threads. Threads it starts do not inherit the priority.
+WakeupPriority askForPromptWakeups();
 
 }  // namespace ostrel::session::platform

@@ -103,6 +103,7 @@ struct RunLoop::State {
     bool writeFailureReported = false;
     bool qualityWarned = false;
     bool rateWarned = false;
+    bool priorityHinted = false;
     bool summaryStarted = false;
     bool eventsRegistered = false;
     int scan = 0;
@@ -394,6 +395,7 @@ void RunLoop::fetchFile(uint64_t signalled) {
         report.filesMissed += signalled - 1;
         warn(std::to_string(signalled - 1) + " file(s) were published faster than they could " +
              "be fetched and were not saved");
+        hintAtFetchPriority();
     }
     AcquiredFile file;
     file.number = report.filesSignalled;
@@ -412,6 +414,7 @@ void RunLoop::fetchFile(uint64_t signalled) {
                   (result == 1 ? "nothing published" : host::lastErrorText(api_, result));
     } else if (repeated) {
         problem = "file " + std::to_string(file.number) + " was replaced before it was fetched";
+        hintAtFetchPriority();
     } else {
         state_->lastData = file.data;
         if (!state_->writer->submit(std::move(file))) {
@@ -429,6 +432,18 @@ void RunLoop::fetchFile(uint64_t signalled) {
         ++report.filesMissed;
         warn(problem);
     }
+}
+
+// Once per run, at the first file the fetch was late for: without a real-time priority other
+// work can hold the fetching thread off the processor for longer than a fast file lasts.
+void RunLoop::hintAtFetchPriority() {
+    if (state_->priorityHinted || state_->report.fetchPriority == "real-time") {
+        return;
+    }
+    state_->priorityHinted = true;
+    warn("the thread that fetches the files runs without a real-time priority (" +
+         state_->report.fetchPriority + "), so other work can keep it waiting: allow one with " +
+         "`ulimit -r 1` (RLIMIT_RTPRIO, or LimitRTPRIO=1 in a service unit)");
 }
 
 // Takes the files written meanwhile into the run's records; false when writing failed.
@@ -475,8 +490,10 @@ Failure RunLoop::followEvents() {
     platform::nameThisThread("ostrel-fetch");
     // The driver keeps the newest file only: at a fast link's rate the next file replaces this
     // one a few milliseconds after it is signalled. Without this, a woken fetch often waits for
-    // a writer to finish its time slice (until the next clock tick, 4 ms at 250 Hz).
-    platform::askForPromptWakeups();
+    // a writer, or another program's thread, to finish its time slice (until the next clock tick,
+    // 4 ms at 250 Hz). This thread's work per wake-up is one copy and a hand-over, and each of
+    // its waits is bounded, so a real-time priority takes little from the rest.
+    state_->report.fetchPriority = platform::name(platform::askForPromptWakeups());
     const AcquisitionSettings& acquisition = plan_.settings.acquisition;
     const double inactivityLimit =
         acquisition.scans * kDeadmanPerScanSeconds + kInactivityMarginSeconds;

@@ -87,6 +87,7 @@ class RunLoop {
     bool startNextFileWhenDue();
     Failure followEvents();
     void fetchFile(uint64_t signalled);
+    void hintAtFetchPriority();
     bool collectWritten();
     void warnWhenWritingFallsBehind();
     void shutDown(bool closeDriver);
