@@ -15,7 +15,8 @@ first measures the rate the simulator reaches with the cheapest format (hdf5) an
 
 Not a test: nothing here passes or fails. Several --tool options run the same cases with each
 tool (e.g. a build before and after a change), so that their figures come from the same run of
-the machine. Everything is written under a temporary directory that is removed afterwards.
+the machine. The fetch column says how each run's fetching thread was scheduled: run as root, or
+with `ulimit -r 1`, for the real-time priority. Everything is written under a temporary directory that is removed afterwards.
 
     python3 bench/line_rate.py --files 300
     python3 bench/line_rate.py --tool /tmp/before/ostrel-acquire --tool build/default/tools/ostrel-acquire/ostrel-acquire
@@ -121,6 +122,8 @@ def run_case(tool, library, scratch, points, formats, files, scan_ms, ready_ms, 
         "after_s": timing.get("written_after_acquisition_s", 0.0),
         "rate": signalled / timing["acquisition_s"] if timing["acquisition_s"] > 0 else 0.0,
         "status": summary["status"],
+        # Older builds do not record how the fetching thread was scheduled.
+        "fetch": summary.get("fetch_priority", "?"),
     })
     shutil.rmtree(out, ignore_errors=True)
     return result
@@ -130,7 +133,7 @@ def table(results, label_tools):
     head = ["points", "load", "--format"]
     if label_tools:
         head.insert(0, "tool")
-    head += ["files/s", "saved", "missed", "waited on disk", "written after s", "write ms/file",
+    head += ["fetch", "files/s", "saved", "missed", "waited on disk", "written after s", "write ms/file",
              "CPU s", "CPU ms/file signalled", "max RSS MiB"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for tool, load, result in results:
@@ -138,10 +141,11 @@ def table(results, label_tools):
         if label_tools:
             cells.insert(0, tool)
         if "error" in result:
-            cells += [result["error"].replace("|", "/").replace("\n", " ")] + [""] * 8
+            cells += [result["error"].replace("|", "/").replace("\n", " ")] + [""] * 9
         else:
             cpu_per_file = 1e3 * result["cpu_s"] / max(result["signalled"], 1)
-            cells += [f"{result['rate']:.0f}", str(result["saved"]), str(result["missed"]),
+            cells += [result["fetch"], f"{result['rate']:.0f}", str(result["saved"]),
+                      str(result["missed"]),
                       str(result["spilled"]), f"{result['after_s']:.1f}", f"{result['write_ms']:.2f}", f"{result['cpu_s']:.1f}",
                       f"{cpu_per_file:.2f}", f"{result['max_rss_mib']:.0f}"]
         lines.append("| " + " | ".join(cells) + " |")
@@ -204,7 +208,8 @@ def main():
                                       timeout_s=10 * expected_s + 300)
                 results.append((tool, load, result))
                 summary = result.get("error") or (
-                    f"{result['rate']:.0f} files/s, {result['missed']} missed, "
+                    f"{result['rate']:.0f} files/s, {result['missed']} missed, fetch "
+                    f"{result['fetch']}, "
                     f"{result['write_ms']:.2f} ms written per file")
                 print(f"  {points} {load} {formats} [{tool}]: {summary}", file=sys.stderr,
                       flush=True)
