@@ -99,7 +99,9 @@ TEST_P(WilSilentWait, ReturnsZeroAtItsDeadlineWithoutBurningCpu) {
     EXPECT_EQ(socketWaitReadable(socket, GetParam()), 0);
     const double elapsed = msSince(start);
     EXPECT_GE(elapsed, GetParam() - 1.0);
-    EXPECT_LT(elapsed, GetParam() + 50.0);
+    // Well past the deadline means a wait that misses it; the margin allows for a thread woken
+    // late on a loaded machine (65 ms under ThreadSanitizer with the suite running in parallel).
+    EXPECT_LT(elapsed, GetParam() + 250.0);
     EXPECT_LT(threadCpuMs() - cpuBefore, 50.0);
     socketClose(socket, 0);
     socketsRelease();
