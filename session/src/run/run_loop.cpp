@@ -443,7 +443,8 @@ void RunLoop::hintAtFetchPriority() {
     state_->priorityHinted = true;
     warn("the thread that fetches the files runs without a real-time priority (" +
          state_->report.fetchPriority + "), so other work can keep it waiting: allow one with " +
-         "`ulimit -r 1` (RLIMIT_RTPRIO, or LimitRTPRIO=1 in a service unit)");
+         "a real-time priority limit of 1 (an rtprio line in /etc/security/limits.conf, shown " +
+         "by `ulimit -r`; LimitRTPRIO=1 in a service unit)");
 }
 
 // Takes the files written meanwhile into the run's records; false when writing failed.
