@@ -56,9 +56,10 @@ std::vector<std::string> withArguments(std::vector<std::string> base,
 }
 
 // The 200 ms promise holds for the tool as shipped; a sanitizer build runs the same work several
-// times slower, so there the limit only catches a file that is held back, not a slow one.
+// times slower, so there the limit only catches a file that is held back, not a slow one (under
+// ThreadSanitizer with the suite running in parallel, 1.5 s by the last file was seen).
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr double kEventLatencyLimitMs = 1000.0;
+constexpr double kEventLatencyLimitMs = 3000.0;
 #else
 constexpr double kEventLatencyLimitMs = 200.0;
 #endif
