@@ -35,6 +35,9 @@ TEST(Decimation, KeepsEveryPeakAndTroughWithinThePointLimit) {
         ASSERT_LE(kept.size(), kMaxCurvePoints) << count;
         EXPECT_TRUE(std::is_sorted(kept.begin(), kept.end()));
         EXPECT_EQ(std::adjacent_find(kept.begin(), kept.end()), kept.end()) << "no repeats";
+        // The ends, whatever their values: a chart's axis must not jump from file to file.
+        EXPECT_EQ(kept.front(), 0u);
+        EXPECT_EQ(kept.back(), count - 1);
         EXPECT_NE(std::find(kept.begin(), kept.end(), count / 2 + 1), kept.end());
         EXPECT_NE(std::find(kept.begin(), kept.end(), count / 2 + 2), kept.end());
         // The outline: every sample has a drawn sample at least as high, and one at least as
@@ -63,7 +66,7 @@ TEST(Decimation, ShortCurvesPassWholeAndNanNeverHidesANumber) {
     std::vector<double> curve(100, nan);
     curve[37] = 5.0;
     const std::vector<size_t> kept = decimationIndices(curve.data(), curve.size(), 2);
-    EXPECT_EQ(kept, (std::vector<size_t>{37}));
+    EXPECT_EQ(kept, (std::vector<size_t>{0, 37, 99})) << "the ends mark the axis, as gaps";
 }
 
 TEST(DisplayRounding, SixSignificantDigitsAndNonFiniteValuesUntouched) {

@@ -8,8 +8,8 @@ namespace ostrel::acquire::live {
 
 std::vector<size_t> decimationIndices(const double* values, size_t count, size_t maxPoints) {
     std::vector<size_t> indices;
-    if (maxPoints < 2) {
-        maxPoints = 2;
+    if (maxPoints < 4) {
+        maxPoints = 4;
     }
     if (count <= maxPoints) {
         indices.resize(count);
@@ -18,12 +18,16 @@ std::vector<size_t> decimationIndices(const double* values, size_t count, size_t
         }
         return indices;
     }
-    const size_t buckets = maxPoints / 2;
+    // The ends are always drawn: which samples of the first and last bucket are extremes changes
+    // with the noise, and a chart would otherwise start and end somewhere else in every file.
+    const size_t inner = count - 2;
+    const size_t buckets = (maxPoints - 2) / 2;
     indices.reserve(maxPoints);
+    indices.push_back(0);
     for (size_t bucket = 0; bucket < buckets; ++bucket) {
-        // Bucket edges by integer arithmetic: every sample lands in exactly one bucket.
-        const size_t begin = bucket * count / buckets;
-        const size_t end = (bucket + 1) * count / buckets;
+        // Bucket edges by integer arithmetic: every inner sample lands in exactly one bucket.
+        const size_t begin = 1 + bucket * inner / buckets;
+        const size_t end = 1 + (bucket + 1) * inner / buckets;
         size_t lowest = begin;
         size_t highest = begin;
         for (size_t k = begin; k < end; ++k) {
@@ -41,6 +45,7 @@ std::vector<size_t> decimationIndices(const double* values, size_t count, size_t
             indices.push_back(second);
         }
     }
+    indices.push_back(count - 1);
     return indices;
 }
 

@@ -11,8 +11,10 @@
 namespace ostrel::acquire::live {
 
 // The indices (ascending) of the samples to draw: all of them when there are at most maxPoints,
-// otherwise the minimum and maximum of each of maxPoints / 2 equal buckets. NaN samples are
-// never chosen while a bucket holds a number. maxPoints below 2 counts as 2.
+// otherwise the first and the last sample, so that a chart's axis spans the whole curve in every
+// file, and the minimum and maximum of each of (maxPoints - 2) / 2 equal buckets of the samples
+// between them. NaN samples are never chosen while a bucket holds a number. maxPoints below 4
+// counts as 4.
 std::vector<size_t> decimationIndices(const double* values, size_t count, size_t maxPoints);
 
 // A value rounded to `digits` significant digits, so that its JSON text is short: a display needs
