@@ -1,6 +1,7 @@
 // The file pipeline's queue: files that wait on disk when memory is short are written like the
-// others, in order and to the last bit, and a full queue drops files rather than growing; and its
-// threads' priorities beside the fetch.
+// others, in order and to the last bit, and a full queue drops files rather than growing; each
+// file's record is written by the workers in file order; and the threads' priorities beside the
+// fetch.
 #include "pipeline/file_writer.h"
 
 #include <dirent.h>
@@ -151,6 +152,51 @@ TEST(FileQueue, FullMemoryAndDiskSharesDropNewFilesAndWriteEveryFileTheyTook) {
         }
         EXPECT_LE(writer.filesSpilled(), 2u);
     }
+}
+
+// What the run records of each file is written by the workers, in file order whichever worker
+// wrote the file, never on the thread that hands the files over (the one that must be back at
+// the driver in time for the next file); a record that cannot be written fails the writing.
+TEST(FileRecorder, FilesAreRecordedInOrderOffTheFetchingThreadAndAFailedRecordStopsTheWriting) {
+    ScratchDirectory scratch;
+    FileSettings settings = queueSettings(scratch.path());
+    settings.workers = 3;
+    settings.maxPendingBytes = 64 * kFileBytes;
+    FileWriter writer(settings);
+    const std::thread::id fetching = std::this_thread::get_id();
+    std::vector<uint64_t> recorded;
+    bool onFetchingThread = false;
+    bool timed = true;
+    writer.recordEachFile([&](const FileSummary& file, std::string* error) {
+        onFetchingThread = onFetchingThread || std::this_thread::get_id() == fetching;
+        timed = timed && file.writeSeconds > 0.0;
+        if (file.number == 25) {
+            *error = "cannot write files.jsonl: No space left on device";
+            return false;
+        }
+        recorded.push_back(file.number);
+        return true;
+    });
+    std::string error;
+    ASSERT_TRUE(writer.start(&error)) << error;
+    for (uint64_t number = 1; number <= 30; ++number) {
+        ASSERT_TRUE(writer.submit(makeFile(number))) << number;
+    }
+    writer.finish();
+    std::vector<uint64_t> handedOver;
+    for (const WrittenFile& written : writer.takeWritten()) {
+        handedOver.push_back(written.summary.number);
+    }
+    std::vector<uint64_t> expected;
+    for (uint64_t number = 1; number <= 24; ++number) {
+        expected.push_back(number);
+    }
+    EXPECT_EQ(recorded, expected);
+    EXPECT_EQ(handedOver, expected) << "a file is handed over only once it is recorded";
+    EXPECT_FALSE(onFetchingThread);
+    EXPECT_TRUE(timed) << "a record is written after the file's write time is known";
+    EXPECT_NE(writer.failure().find("No space left on device"), std::string::npos)
+        << writer.failure();
 }
 
 // The kernel ids of this process's threads that carry a name.

@@ -333,6 +333,9 @@ void FileWriter::run() {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (saved) {
             written.summary.writeSeconds = busySeconds;
+            saved = !recorder_ || recorder_(written.summary, &error);
+        }
+        if (saved) {
             written.event->summary = written.summary;
             written.event->data = std::move(file.data);
         }

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,6 +87,15 @@ class FileWriter {
     ~FileWriter();  // finish()
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
+
+    // Called for each file written by the workers, in file order, once its outputs are complete
+    // and before the run's thread can take it: what the run records of every file (files.jsonl)
+    // is written here rather than on the thread that fetches files from the driver, where a write
+    // held up by the kernel (dirty pages throttled while the workers write hundreds of MB a
+    // second) would let the driver replace the next file. False, with a text, fails the file as
+    // a write error does. Set before start().
+    using FileRecorder = std::function<bool(const FileSummary& file, std::string* error)>;
+    void recordEachFile(FileRecorder recorder) { recorder_ = std::move(recorder); }
 
     bool start(std::string* error);
     // Readable (an eventfd) whenever files were written or writing failed.
@@ -164,6 +174,7 @@ class FileWriter {
 
     FileSettings settings_;
     std::unique_ptr<SpectrumOutputs> outputs_;
+    FileRecorder recorder_;                 // called in the in-order part only
     std::unique_ptr<Worker> callerWorker_;  // saveNow's
     // Enough for the files in the workers' hands and those the observers hold for a moment.
     std::shared_ptr<BufferPool> buffers_ = std::make_shared<BufferPool>(16, 8);

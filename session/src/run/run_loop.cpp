@@ -316,6 +316,13 @@ std::unique_ptr<FileWriter> makeFilePipeline(const RunPlan& plan) {
 
 bool RunLoop::startPipeline() {
     state_->writer = makeFilePipeline(plan_);
+    // The records are opened below, before the first file is fetched and handed over: the
+    // workers append to them in file order, and this thread reads them again only after
+    // finish().
+    state_->writer->recordEachFile(
+        [records = &state_->records](const FileSummary& file, std::string* error) {
+            return records->append(file, error);
+        });
     std::string error;
     if (!state_->writer->start(&error)) {
         reportError(error);
@@ -447,7 +454,8 @@ void RunLoop::hintAtFetchPriority() {
          "by `ulimit -r`; LimitRTPRIO=1 in a service unit)");
 }
 
-// Takes the files written meanwhile into the run's records; false when writing failed.
+// Takes the files written meanwhile (the workers recorded them in files.jsonl) into the run's
+// report and passes them to the observers; false when writing failed.
 bool RunLoop::collectWritten() {
     RunReport& report = state_->report;
     for (WrittenFile& written : state_->writer->takeWritten()) {
@@ -458,12 +466,6 @@ bool RunLoop::collectWritten() {
         ++report.filesSaved;
         report.writeSeconds += written.summary.writeSeconds;
         warnWhenWritingFallsBehind();
-        std::string error;
-        if (!state_->records.append(written.summary, &error) && !state_->writeFailureReported) {
-            reportError(error);
-            state_->writeFailureReported = true;
-            return false;
-        }
         if (!state_->qualityWarned) {
             const std::string warning = qualityWarning(written.summary);
             if (!warning.empty()) {
