@@ -77,19 +77,22 @@ class Coadd : public ::testing::Test {
     HostEvent scanEvent, coaddEvent, filesEvent, errorEvent;
 };
 
-class CoaddPaced : public Coadd {
+// The driver signals the scan event once for each reply it reads, and lines that arrive together
+// are one reply. 80 ms a scan at 1024 points and 80 ms before "ready", with no other test running
+// (a suite named *Serial): one progress line a reply, and "ready" in a reply of its own. At 40 and
+// 30 ms beside other tests, a loaded machine once held the driver's thread long enough for lines
+// to arrive together.
+class CoaddPacedSerial : public Coadd {
   protected:
-    // 40 ms a scan at 1024 points and 30 ms before "ready": one progress line a reply, and
-    // "ready" in a reply of its own, even on a loaded machine.
     void SetUp() override {
         ostrel::sim::Config config = ostrel::testing::fastConfig();
-        config.scanMsAt16k = 640.0;
-        config.readyDelayMs = 30.0;
+        config.scanMsAt16k = 1280.0;
+        config.readyDelayMs = 80.0;
         start(config);
     }
 };
 
-TEST_F(CoaddPaced, ThreeFilesSignalEveryEventAndPublishEachFile) {
+TEST_F(CoaddPacedSerial, ThreeFilesSignalEveryEventAndPublishEachFile) {
     configure(1024, 4, 3, 3);
     simulator->clearLogs();
     // The expected curves are computed before the run: the conversion's work arrays belong to
