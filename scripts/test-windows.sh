@@ -2,11 +2,17 @@
 # Builds OstrelTCP.dll for x86_64 and i686 with MinGW-w64, checks its export and import tables,
 # and runs the Windows test hosts under Wine against the Linux simulator on loopback.
 # Usage: scripts/test-windows.sh [win64|win32 ...]   (default: both)
+#        scripts/test-windows.sh --install-only   (what the runs need, installed, and nothing run)
 # Installs the "windows" tier of scripts/setup.sh first. Exits non-zero on any failure. The i686
 # run needs wine32:i386, which this script installs when it runs as root; where 32-bit Wine cannot
 # start, that run is reported as SKIPPED.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+install_only=0
+if [ "${1:-}" = "--install-only" ]; then
+    install_only=1
+    shift
+fi
 scripts/setup.sh windows
 root="$(pwd)"
 
@@ -178,6 +184,11 @@ install_wine32() {
     apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q wine32:i386
 }
+
+if [ "$install_only" -eq 1 ]; then
+    install_wine32 || echo "   the win32 run will be SKIPPED"
+    exit 0
+fi
 
 # True when Wine starts a program in this prefix; the first start creates the prefix.
 wine_starts() {

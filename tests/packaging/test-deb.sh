@@ -3,7 +3,9 @@
 # PATH and the system's directories (the tools, their manual pages, the README's Python example
 # with the system's python3, the live view, C and CMake hosts), and removes it again, checking
 # that nothing it brought is left behind.
-# Usage: tests/packaging/test-deb.sh [BUILD_DIR]   (default: build/package)
+# Usage: tests/packaging/test-deb.sh [--build-only] [BUILD_DIR]   (default: build/package)
+# --build-only configures and builds BUILD_DIR and stops: no package, no apt, so that it can run
+# beside an apt-get install; the full run after it then finds the build done.
 # BUILD_DIR is configured for the package: prefix /usr (so the library goes to the multiarch
 # directory), no tests, no benchmarks, and the same -O2 as RelWithDebInfo without its debug
 # information, which the package strips anyway (a third less compile time). Installing needs root; without it the package is built and
@@ -12,6 +14,11 @@ set -euo pipefail
 # shellcheck source=tests/packaging/consumer-checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/consumer-checks.sh"
 
+build_only=0
+if [ "${1:-}" = "--build-only" ]; then
+    build_only=1
+    shift
+fi
 build="${1:-$repository_root/build/package}"
 version="$(project_version)"
 work="$(mktemp -d)"
@@ -42,6 +49,9 @@ cmake -S "$repository_root" -B "$build" -G "$(consumer_generator)" \
     >"$work/configure.log" ||
     { cat "$work/configure.log" >&2; complain "configure"; exit 1; }
 cmake --build "$build"
+if [ "$build_only" -eq 1 ]; then
+    exit 0
+fi
 rm -f "$build"/ostreltcp_*.deb
 (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; complain "cpack -G DEB"; exit 1; }
