@@ -54,10 +54,14 @@ class SimClient {
                        timeoutMs);
     }
 
-    // How the connection stands after quietMs: open and silent, closed or reset. Bytes that
-    // arrive meanwhile end up in extra().
+    // How the connection stands after quietMs: open and silent, closed or reset. It returns as
+    // soon as the peer ends, so a generous limit costs nothing where an end is expected. Bytes
+    // that arrive meanwhile end up in extra(). Once the peer has ended, in this call or an
+    // earlier read, that ending stands: reading again would turn a reset into a plain close.
     End endState(int quietMs) {
-        extra_ = collect([](const std::string&) { return false; }, quietMs);
+        extra_.clear();
+        if (lastResult_ > 0)
+            extra_ = collect([](const std::string&) { return false; }, quietMs);
         if (lastError_ == ECONNRESET)
             return End::Reset;
         return lastResult_ == 0 ? End::Closed : End::Open;

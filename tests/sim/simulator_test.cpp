@@ -164,7 +164,7 @@ TEST_F(SimulatorTest, DroppedCommandConnectionEndsTheScanSequence) {
 TEST_F(SimulatorTest, NewConnectionReplacesTheOldOne) {
     auto first = greetedCommand();
     auto second = greetedCommand();
-    EXPECT_EQ(first->endState(200), SimClient::End::Closed);
+    EXPECT_EQ(first->endState(5000), SimClient::End::Closed);
     second->send("init\r\n");
     EXPECT_EQ(second->read(4, 1000), "OK\r\n");
     EXPECT_EQ(simulator_.connectionsAccepted(), 2);
@@ -180,8 +180,8 @@ TEST_F(SimulatorTest, RebootDropsConnectionsRefusesThemAWhileThenGreetsWithPower
     testing::sendDatagram(simulator_.rebootPort(), "REBOOTING");
     Stopwatch stopwatch;
     testing::sendDatagram(simulator_.rebootPort(), "REBOOT");
-    EXPECT_NE(command->endState(500), SimClient::End::Open);
-    EXPECT_NE(data.endState(100), SimClient::End::Open);
+    EXPECT_NE(command->endState(5000), SimClient::End::Open);
+    EXPECT_NE(data.endState(5000), SimClient::End::Open);
     SimClient refusedCommand(simulator_.commandPort());
     SimClient refusedData(simulator_.dataPort());
     EXPECT_EQ(refusedCommand.connectError(), ECONNREFUSED);
@@ -218,7 +218,7 @@ TEST(SimulatorLifecycle, StopIsPromptAndLeavesNoThreadOrPortBehind) {
     simulator.stop();
     EXPECT_LT(stopwatch.elapsedMs(), 200.0);
     EXPECT_EQ(testing::processThreads(), threadsBefore);
-    EXPECT_NE(data.endState(200), SimClient::End::Open);
+    EXPECT_NE(data.endState(5000), SimClient::End::Open);
     EXPECT_FALSE(SimClient(simulator.commandPort()).connected());
     EXPECT_EQ(testing::openDescriptors(), descriptorsBefore + 2);  // the two clients above
 }
