@@ -4,7 +4,6 @@
 // fetch.
 #include "pipeline/file_writer.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -15,7 +14,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "pipeline/handoff_ring.h"
 #include "pipeline/spill_file.h"
 #include "platform/threads.h"
+#include "support/threads.h"
 #include "tool_harness.h"
 
 namespace ostrel::session {
@@ -33,6 +32,8 @@ using ostrel::acquire::testing::CsvFile;
 using ostrel::acquire::testing::fileExists;
 using ostrel::acquire::testing::readCsv;
 using ostrel::acquire::testing::ScratchDirectory;
+using ostrel::testing::mayUseRealTime;
+using ostrel::testing::threadsNamed;
 
 constexpr size_t kPoints = 1024;  // per half
 constexpr size_t kFileBytes = 2 * kPoints * sizeof(double);
@@ -197,41 +198,6 @@ TEST(FileRecorder, FilesAreRecordedInOrderOffTheFetchingThreadAndAFailedRecordSt
     EXPECT_TRUE(timed) << "a record is written after the file's write time is known";
     EXPECT_NE(writer.failure().find("No space left on device"), std::string::npos)
         << writer.failure();
-}
-
-// The kernel ids of this process's threads that carry a name.
-std::vector<pid_t> threadsNamed(const std::string& name) {
-    std::vector<pid_t> found;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return found;
-    }
-    while (const dirent* entry = readdir(tasks)) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string text;
-        if (entry->d_name[0] != '.' && std::getline(comm, text) && text == name) {
-            found.push_back(static_cast<pid_t>(std::stoi(entry->d_name)));
-        }
-    }
-    closedir(tasks);
-    return found;
-}
-
-// Whether this process may make a thread real-time: CAP_SYS_NICE (bit 23 of the effective set)
-// or a real-time priority limit of at least 1.
-bool mayUseRealTime() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur >= 1) {
-        return true;
-    }
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("CapEff:", 0) == 0) {
-            return ((std::stoull(line.substr(7), nullptr, 16) >> 23) & 1) != 0;
-        }
-    }
-    return false;
 }
 
 // The fetch loses a file when a worker holds the processor past the next file's publication;

@@ -4,6 +4,7 @@
 #include "ostrel_session/session.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "session_harness.h"
+#include "support/threads.h"
 #include "tool_harness.h"
 
 namespace ostrel::session::testing {
@@ -267,6 +269,59 @@ TEST_F(SessionRuns, ObserversAreCalledInOrderFromOneThreadOfTheSessions) {
     EXPECT_NE(*recorder->threads.begin(), std::this_thread::get_id());
     EXPECT_EQ(recorder->order,
               (std::vector<std::string>{"run", "file", "file", "file", "run", "end"}));
+}
+
+// Where the fetch may use real-time priority and the process has two processors, a second
+// fetching thread waits for the same co-add events, so that a processor held off for a moment
+// does not cost a file: the two run at real-time priority, each kept on its own processor, take
+// every file once between them, in order, and the second ends with the acquisition.
+TEST_F(SessionRuns, TwoRealTimeFetchesOnTheirOwnProcessorsTakeEveryFileOnceAndInOrder) {
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    if (!ostrel::testing::mayUseRealTime() ||
+        sched_getaffinity(0, sizeof processors, &processors) != 0 || CPU_COUNT(&processors) < 2) {
+        GTEST_SKIP() << "needs the right to real-time priority and two processors";
+    }
+    open(5.0);
+    RunRequest request;
+    request.files = 60;
+    ASSERT_TRUE(session_->startRun(request).ok());
+    std::vector<pid_t> run;
+    std::vector<pid_t> standby;
+    const Clock::time_point started = Clock::now();
+    while ((run.empty() || standby.empty()) && millisecondsSince(started) < 20000.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        run = ostrel::testing::threadsNamed("ostrel-fetch");
+        standby = ostrel::testing::threadsNamed("ostrel-fetch-2");
+    }
+    ASSERT_EQ(run.size(), 1u);
+    ASSERT_EQ(standby.size(), 1u);
+    // The standby names itself before it asks for its priority and processor.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string runProcessors = ostrel::testing::processorsOf(run[0]);
+    const std::string standbyProcessors = ostrel::testing::processorsOf(standby[0]);
+    EXPECT_EQ(runProcessors.find_first_of(",-"), std::string::npos) << runProcessors;
+    EXPECT_EQ(standbyProcessors.find_first_of(",-"), std::string::npos) << standbyProcessors;
+    EXPECT_NE(runProcessors, standbyProcessors);
+    EXPECT_EQ(sched_getscheduler(run[0]) & ~SCHED_RESET_ON_FORK, SCHED_FIFO);
+    EXPECT_EQ(sched_getscheduler(standby[0]) & ~SCHED_RESET_ON_FORK, SCHED_FIFO);
+
+    ASSERT_TRUE(session_->waitForRun(60000));
+    ASSERT_TRUE(session_->flushEvents());
+    const EndEvent end = session_->lastRunEnd();
+    EXPECT_EQ(end.status, "complete") << end.error;
+    EXPECT_EQ(end.filesMissed, 0u);
+    std::vector<uint64_t> numbers;
+    for (const auto& file : observer_->files) {
+        numbers.push_back(file->number);
+    }
+    std::vector<uint64_t> expected(60);
+    for (size_t k = 0; k < expected.size(); ++k) {
+        expected[k] = k + 1;
+    }
+    EXPECT_EQ(numbers, expected);
+    EXPECT_TRUE(ostrel::testing::threadsNamed("ostrel-fetch-2").empty())
+        << "the standby outlived the acquisition";
 }
 
 // Three formats on one writer against the simulator's fastest scans: the writing falls behind at

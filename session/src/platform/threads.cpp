@@ -108,4 +108,35 @@ WakeupPriority askForPromptWakeups() {
     return shortSlice ? WakeupPriority::ShortSlice : WakeupPriority::Ordinary;
 }
 
+std::vector<int> processorsOfThisThread() {
+    std::vector<int> processors;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (pthread_getaffinity_np(pthread_self(), sizeof set, &set) != 0) {
+        return processors;
+    }
+    for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
+        if (CPU_ISSET(processor, &set)) {
+            processors.push_back(processor);
+        }
+    }
+    return processors;
+}
+
+int processorNow() {
+    return sched_getcpu();
+}
+
+bool keepThisThreadOn(const std::vector<int>& processors) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (const int processor : processors) {
+        if (processor < 0 || processor >= CPU_SETSIZE) {
+            return false;
+        }
+        CPU_SET(processor, &set);
+    }
+    return !processors.empty() && pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
 }  // namespace ostrel::session::platform

@@ -2,6 +2,8 @@
 // scheduler runs them. These are hints: where the system refuses one, the thread runs as before.
 #pragma once
 
+#include <vector>
+
 namespace ostrel::session::platform {
 
 // Names the calling thread for a person watching the process (top -H, ps -L); at most 15
@@ -33,5 +35,14 @@ const char* name(WakeupPriority priority);
 // real-time thread that never blocked would keep a core from everything else but the kernel's
 // guaranteed share for ordinary threads. Threads it starts do not inherit the priority.
 WakeupPriority askForPromptWakeups();
+
+// The processors the calling thread may run on, in ascending order (empty when the system does
+// not say).
+std::vector<int> processorsOfThisThread();
+// The processor the calling thread runs on now, -1 when the system does not say.
+int processorNow();
+// Lets the calling thread run on these processors only (all of them again with the list that
+// processorsOfThisThread() gave); false when the system refuses.
+bool keepThisThreadOn(const std::vector<int>& processors);
 
 }  // namespace ostrel::session::platform

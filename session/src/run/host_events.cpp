@@ -30,7 +30,9 @@ HostEvents::~HostEvents() {
 bool HostEvents::create(std::string* error) {
     for (int& descriptor : descriptors_) {
         if (descriptor < 0) {
-            descriptor = eventfd(0, EFD_CLOEXEC);
+            // Non-blocking: where several threads wait for one event, all of them wake, and
+            // those that find its count taken must not then wait in read().
+            descriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         }
         if (descriptor < 0) {
             *error = std::string("cannot create a host event: ") + std::strerror(errno);
@@ -57,14 +59,34 @@ EventCounts HostEvents::wait(int timeoutMs, int extra0, int extra1) {
     if (poll(entries, kAll, timeoutMs) > 0) {
         for (int k = 0; k < kAll; ++k) {
             uint64_t value = 0;
-            if ((entries[k].revents & POLLIN) != 0 &&
-                read(entries[k].fd, &value, sizeof value) == sizeof value) {
+            if ((entries[k].revents & POLLIN) == 0) {
+                continue;
+            }
+            if (k < kHostEventCount && leftForTake_[k]) {
+                counts.signalled[k] = 1;
+            } else if (read(entries[k].fd, &value, sizeof value) == sizeof value) {
                 (k >= kHostEventCount ? counts.extra[k - kHostEventCount] : counts.signalled[k]) =
                     value;
             }
         }
     }
     return counts;
+}
+
+void HostEvents::leaveForTake(HostEvent event) {
+    leftForTake_[static_cast<int>(event)] = true;
+}
+
+uint64_t HostEvents::take(HostEvent event) {
+    uint64_t value = 0;
+    return read(descriptors_[static_cast<int>(event)], &value, sizeof value) == sizeof value ? value
+                                                                                             : 0;
+}
+
+bool HostEvents::waitFor(HostEvent event, int extra, int timeoutMs) {
+    pollfd entries[2] = {pollfd{descriptors_[static_cast<int>(event)], POLLIN, 0},
+                         pollfd{extra, POLLIN, 0}};
+    return poll(entries, 2, timeoutMs) > 0 && (entries[0].revents & POLLIN) != 0;
 }
 
 WakeEvent::WakeEvent() : descriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

@@ -36,11 +36,22 @@ class HostEvents {
     ostreltcp_event_handle handle(HostEvent event) const;
 
     // Waits up to timeoutMs for any event or either of the caller's eventfds (-1: none), then
-    // resets every one it reports.
+    // resets every one it reports, except an event left for take(): that one is reported as 1.
     EventCounts wait(int timeoutMs, int extra0 = -1, int extra1 = -1);
+
+    // From now on wait() leaves this event signalled, for take() to reset: then several threads
+    // can wait for it, and exactly one of them takes each count.
+    void leaveForTake(HostEvent event);
+    // Resets the event without waiting: how often it was signalled since (0 when another thread
+    // took it first).
+    uint64_t take(HostEvent event);
+    // Waits up to timeoutMs for this event or the caller's eventfd (-1: none), resetting neither;
+    // true when the event is signalled.
+    bool waitFor(HostEvent event, int extra, int timeoutMs);
 
   private:
     int descriptors_[kHostEventCount] = {-1, -1, -1, -1};
+    bool leftForTake_[kHostEventCount] = {};
 };
 
 // An eventfd that one thread signals and another waits on (with HostEvents::wait or poll).

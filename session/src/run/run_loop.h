@@ -74,6 +74,8 @@ class RunLoop {
     struct State;
 
   private:
+    class StandbyFetch;
+
     void reportError(const std::string& what, const std::string& detail = "", int32_t code = 0,
                      const std::string& hint = "");
     void reportDriverError(const std::string& what, int32_t code);
@@ -86,6 +88,7 @@ class RunLoop {
     bool startFile();
     bool startNextFileWhenDue();
     Failure followEvents();
+    uint64_t fetchSignalled();
     void fetchFile(uint64_t signalled);
     void hintAtFetchPriority();
     bool collectWritten();
