@@ -402,8 +402,6 @@ bool RunLoop::begin() {
     return true;
 }
 
-// One co-add event: the driver publishes the newest file only, so when several files were
-// signalled since the last wait, the ones in between are gone and are counted as missed.
 // Takes the co-add events signalled since the last turn and fetches the newest file; with
 // fetchMutex held, so that the run's thread and the standby never fetch at once and number the
 // files in the order they were fetched.
@@ -416,6 +414,8 @@ uint64_t RunLoop::fetchSignalled() {
     return signalled;
 }
 
+// One co-add event: the driver publishes the newest file only, so when several files were
+// signalled since the last wait, the ones in between are gone and are counted as missed.
 void RunLoop::fetchFile(uint64_t signalled) {
     RunReport& report = state_->report;
     const double coaddEventMs = wallClockMs();
